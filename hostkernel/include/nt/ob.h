@@ -1,0 +1,3 @@
+// placeholder: filled in by the ob component
+#pragma once
+#include "nt/ntdef.h"

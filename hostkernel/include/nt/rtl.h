@@ -1,0 +1,3 @@
+// placeholder: filled in by the rtl component
+#pragma once
+#include "nt/ntdef.h"
