@@ -12,10 +12,21 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 
-// ntoskrnl exports swprintf; the DDK headers do not declare it.
-extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+// ntoskrnl exports these; mingw's DDK headers do not declare them. The
+// formatters are the kernel's own: swprintf takes no count, and %s inserts a
+// wide string.
+extern "C" {
+int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+int __cdecl _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...);
+int __cdecl _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, va_list Arguments);
+NTSYSCALLAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
+    PROCESSINFOCLASS ProcessInformationClass, PVOID ProcessInformation,
+    ULONG ProcessInformationLength, PULONG ReturnLength);
+}
 
 // Code placement: pageable code in PAGE, entry code in INIT (discarded).
+// The attribute goes after a linkage specification:
+// extern "C" INIT_CODE NTSTATUS DriverEntry(...).
 #define PAGEABLE_CODE __attribute__((section("PAGE")))
 #define INIT_CODE __attribute__((section("INIT")))
 #define RESIDENT_CODE
@@ -31,6 +42,12 @@ extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 #define RESIDENT_CODE
 
 #endif
+
+// Both kernels give the driver the same LLP64 layouts.
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(NTSTATUS) == 4, "ULONG, LONG and NTSTATUS are 32-bit");
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 16-bit (host code builds with -fshort-wchar)");
+static_assert(sizeof(ULONG_PTR) == 8 && sizeof(PVOID) == 8 && sizeof(LONGLONG) == 8, "64-bit pointers");
+static_assert(sizeof(UNICODE_STRING) == 16 && offsetof(UNICODE_STRING, Buffer) == 8, "UNICODE_STRING layout");
 
 // Pool tag helper: the four characters in memory order.
 #define DVX_POOL_TAG(a, b, c, d) \

@@ -1,0 +1,19 @@
+// corvessctl for Windows: the management program of the dravolux bus.
+#include <windows.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/app.h"
+#include "win/install.h"
+#include "win/win_channel.h"
+
+int main(int argc, char** argv) {
+    SetConsoleOutputCP(CP_UTF8);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int setupCode = 0;
+    if (corvessctl::RunSetupCommand(args, std::cout, std::cerr, setupCode)) return setupCode;
+    corvessctl::WinChannel channel;
+    return corvessctl::Run(args, channel, std::cout, std::cerr);
+}

@@ -1,0 +1,204 @@
+// Device records of the dravolux bus: the bus device's record, the port
+// devices' records, the group that ties a managed port's devices together,
+// and the block handed to the port function driver.
+#pragma once
+
+#include "seam.h"
+
+#include <stddef.h>
+
+// Plug-and-play state of a device (the header's PnpState field).
+enum PnpStateValue : LONG {
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    Stopped = 3,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Deleted = 6,
+};
+static_assert(sizeof(PnpStateValue) == 4, "PnpState is 32-bit");
+
+// First fields of both records; dispatch looks here first.
+struct DeviceHeader {
+    PDEVICE_OBJECT Self;
+    UCHAR BusRole;  // 1 on the bus device, 0 on a port device
+    PnpStateValue PnpState;
+    PnpStateValue PreviousPnpState;
+    SYSTEM_POWER_STATE SystemPowerState;
+    DEVICE_POWER_STATE DevicePowerState;
+};
+
+// Record of the bus device.
+struct BusExtension {
+    DeviceHeader Header;
+    PDEVICE_OBJECT UnderlyingPdo;
+    PDEVICE_OBJECT LowerDevice;
+    LIST_ENTRY PortList;  // BusLink entries, ascending Index
+    ULONG PortCount;
+    FAST_MUTEX PortListLock;  // guards PortList, PortCount and all group lists
+    volatile LONG OutstandingIo;
+    KEVENT RemoveEvent;  // set when OutstandingIo reaches 0
+    KEVENT StopEvent;    // set while OutstandingIo is 1
+    KTIMER RescanTimer;
+    KDPC RescanDpc;
+    KEVENT CreateGate;  // serialises CreatePort (synchronization event, signalled when free)
+};
+
+// The port devices of one managed port. Non-paged. Owns the managed port's
+// strings; freed with the last port device that joined it.
+struct PortGroup {
+    LIST_ENTRY ClientList;
+    LIST_ENTRY ControlList;
+    LIST_ENTRY ClientFunctionList;
+    LIST_ENTRY ControlFunctionList;
+    LONG ReferenceCount;  // port devices joined to the group; under PortListLock
+    PWSTR PortName;
+    PWSTR LinkName;
+    PWSTR LinkTarget;
+};
+
+// Block handed to the port function driver; its byte layout is fixed.
+#pragma pack(push, 4)
+struct FunctionArea {
+    ULONG FunctionState;
+    ULONG Reserved0;
+    PLIST_ENTRY PeerFunctionList;
+    PLIST_ENTRY OwnFunctionList;
+    LIST_ENTRY FunctionLink;
+    ULONG Permissions;
+    UCHAR Reserved[80];
+    ULONG StatusWord1;
+    ULONG StatusWord2;
+};
+#pragma pack(pop)
+static_assert(sizeof(PLIST_ENTRY) == 8 && sizeof(LIST_ENTRY) == 16, "64-bit list entries");
+static_assert(offsetof(FunctionArea, FunctionState) == 0, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, Reserved0) == 4, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, PeerFunctionList) == 8, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, OwnFunctionList) == 16, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, FunctionLink) == 24, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, Permissions) == 40, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, Reserved) == 44, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, StatusWord1) == 124, "FunctionArea layout");
+static_assert(offsetof(FunctionArea, StatusWord2) == 128, "FunctionArea layout");
+static_assert(sizeof(FunctionArea) == 132, "FunctionArea is 132 bytes");
+static_assert(alignof(FunctionArea) == 4, "FunctionArea is packed on 4");
+
+// Record of a port device.
+struct PortExtension {
+    DeviceHeader Header;
+    PDEVICE_OBJECT ParentBus;  // null once the bus has orphaned the port
+    PLIST_ENTRY PeerList;
+    PLIST_ENTRY OwnList;
+    LIST_ENTRY GroupLink;
+    LIST_ENTRY BusLink;
+    UCHAR Present;
+    UCHAR ReportedMissing;
+    UCHAR IsControl;
+    ULONG Index;
+    PWSTR PortName;    // borrowed from Group
+    PWSTR LinkName;    // borrowed from Group
+    PWSTR LinkTarget;  // borrowed from Group
+    PWSTR ImagePath;
+    HANDLE ProcessId;
+    volatile LONG OpenCount;
+    PDEVICE_OBJECT OwningBus;  // referenced from creation to release, orphans too
+    PortGroup* Group;
+    ULONG Spare;  // keeps Function flush with the end of the record
+    FunctionArea Function;
+};
+static_assert(offsetof(PortExtension, Function) + sizeof(FunctionArea) == sizeof(PortExtension),
+              "FunctionArea ends the port record");
+static_assert(offsetof(DeviceHeader, Self) == 0 && offsetof(PortExtension, Header) == 0 &&
+                  offsetof(BusExtension, Header) == 0,
+              "both records begin with the header");
+
+// Role of a device object, from its header.
+inline DeviceHeader* HeaderOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<DeviceHeader*>(DeviceObject->DeviceExtension);
+}
+inline BusExtension* BusOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<BusExtension*>(DeviceObject->DeviceExtension);
+}
+inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
+}
+
+// State changes; the previous state is kept for the cancel requests.
+inline void SetPnpState(DeviceHeader* Header, PnpStateValue State)
+{
+    Header->PreviousPnpState = Header->PnpState;
+    Header->PnpState = State;
+}
+inline void RestorePnpState(DeviceHeader* Header)
+{
+    Header->PnpState = Header->PreviousPnpState;
+}
+
+// List helpers; an unlinked entry points to itself.
+inline void InitializeListEntry(PLIST_ENTRY Entry)
+{
+    Entry->Flink = Entry;
+    Entry->Blink = Entry;
+}
+inline void InsertTail(PLIST_ENTRY Head, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Last = Head->Blink;
+    Entry->Flink = Head;
+    Entry->Blink = Last;
+    Last->Flink = Entry;
+    Head->Blink = Entry;
+}
+// Inserts Entry just before Next (keeps a sorted list sorted).
+inline void InsertBefore(PLIST_ENTRY Next, PLIST_ENTRY Entry)
+{
+    InsertTail(Next, Entry);
+}
+inline void UnlinkEntry(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Next = Entry->Flink;
+    PLIST_ENTRY Prev = Entry->Blink;
+    Prev->Flink = Next;
+    Next->Blink = Prev;
+    InitializeListEntry(Entry);
+}
+inline bool ListIsEmpty(const LIST_ENTRY* Head)
+{
+    return Head->Flink == Head;
+}
+
+// The record that holds a list entry.
+#define RECORD_OF(Entry, Type, Field) \
+    reinterpret_cast<Type*>(reinterpret_cast<PUCHAR>(Entry) - offsetof(Type, Field))
+
+// Holds a bus's PortListLock for a scope. Control paths ask for a critical
+// region around the hold; plug-and-play paths take the mutex alone.
+struct PortListHold {
+    FAST_MUTEX* Lock;
+    BOOLEAN Region;
+    explicit PortListHold(BusExtension* Bus, BOOLEAN CriticalRegion = FALSE)
+        : Lock(&Bus->PortListLock), Region(CriticalRegion)
+    {
+        if (Region) {
+            KeEnterCriticalRegion();
+        }
+        ExAcquireFastMutex(Lock);
+    }
+    ~PortListHold()
+    {
+        ExReleaseFastMutex(Lock);
+        if (Region) {
+            KeLeaveCriticalRegion();
+        }
+    }
+    PortListHold(const PortListHold&) = delete;
+    PortListHold& operator=(const PortListHold&) = delete;
+};
+
+// Pool tags.
+#define DVX_TAG DVX_POOL_TAG('D', 'v', 'l', 'x')
+#define DVX_SCRATCH_TAG DVX_POOL_TAG('C', 'O', 'M', 'X')

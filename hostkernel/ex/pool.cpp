@@ -1,0 +1,281 @@
+// Pool allocator with per-tag accounting, leak reports and free checks.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "hk/clock.h"
+#include "hk/fault.h"
+#include "hk/pool.h"
+#include "hk/verifier.h"
+#include "ke/ke_internal.h"
+#include "nt/ex.h"
+
+namespace {
+
+constexpr ULONG kUntaggedTag = 'enoN';  // "None"
+constexpr size_t kQuarantineBlocks = 1024;
+constexpr size_t kQuarantineBytes = 8u << 20;
+
+struct Block {
+    SIZE_T Size;
+    ULONG Tag;
+    bool Paged;
+    size_t Sequence;
+    void* Site;
+};
+
+struct Pool {
+    std::mutex Lock;
+    std::unordered_map<void*, Block> Live;
+    // Freed blocks stay poisoned and unreleased for a while, so a second
+    // free is recognised and stale reads see the poison.
+    std::deque<std::pair<void*, SIZE_T>> Quarantine;
+    std::unordered_set<void*> Freed;
+    size_t QuarantineBytes = 0;
+    size_t Allocations = 0;
+};
+
+Pool& P() {
+    static Pool pool;
+    return pool;
+}
+
+bool IsPagedType(POOL_TYPE type) {
+    return ((ULONG)type & 0x1ff) < 64 && ((ULONG)type & 1) != 0;
+}
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; i++) {
+        unsigned char c = (unsigned char)(tag >> (8 * i));
+        text += (c >= 0x20 && c < 0x7f) ? (char)c : '.';
+    }
+    return text;
+}
+
+std::string SiteText(void* site) {
+    char buffer[64];
+    snprintf(buffer, sizeof(buffer), "%p", site);
+    std::string text = buffer;
+    Dl_info info;
+    if (site && dladdr(site, &info) && info.dli_sname) {
+        int status = 0;
+        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        text += " (";
+        text += status == 0 && demangled ? demangled : info.dli_sname;
+        text += ")";
+        free(demangled);
+    }
+    return text;
+}
+
+// Caller holds the lock.
+void ReleaseQuarantineLocked(Pool& p, bool all) {
+    while (!p.Quarantine.empty() &&
+           (all || p.Quarantine.size() > kQuarantineBlocks || p.QuarantineBytes > kQuarantineBytes)) {
+        auto entry = p.Quarantine.front();
+        p.Quarantine.pop_front();
+        p.Freed.erase(entry.first);
+        p.QuarantineBytes -= entry.second;
+        free(entry.first);
+    }
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* site) {
+    KIRQL irql = KeGetCurrentIrql();
+    bool paged = IsPagedType(type);
+    if (irql > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "pool allocation (tag '%s') at IRQL %u", TagText(tag).c_str(), irql);
+        return nullptr;
+    }
+    if (paged && irql > APC_LEVEL) {
+        HkVerifierStop(HkViolation::PagedPoolAtHighIrql, "paged pool allocation (tag '%s') at IRQL %u",
+                       TagText(tag).c_str(), irql);
+        return nullptr;
+    }
+    if (HkFaultShouldFailPool(tag)) {
+        return nullptr;
+    }
+    void* block = malloc(size ? size : 1);
+    if (!block) {
+        return nullptr;
+    }
+    memset(block, HK_POOL_FILL, size);
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    p.Live[block] = Block{size, tag, paged, ++p.Allocations, site};
+    return block;
+}
+
+void Free(PVOID block, ULONG tag, bool checkTag, void* site) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "pool free of %p at IRQL %u", block, irql);
+        return;
+    }
+    Pool& p = P();
+    Block record;
+    {
+        std::unique_lock<std::mutex> lock(p.Lock);
+        auto it = p.Live.find(block);
+        if (it == p.Live.end()) {
+            bool again = p.Freed.count(block) != 0;
+            lock.unlock();
+            if (again) {
+                HkVerifierStop(HkViolation::DoubleFree, "pool block %p freed twice (by %s)", block,
+                               SiteText(site).c_str());
+            } else {
+                HkVerifierStop(HkViolation::BadPoolFree, "free of %p, which is not a pool block (by %s)", block,
+                               SiteText(site).c_str());
+            }
+            return;
+        }
+        record = it->second;
+    }
+    if (checkTag && tag != 0 && tag != record.Tag) {
+        HkVerifierStop(HkViolation::WrongPoolTag, "pool block %p has tag '%s', freed with tag '%s'", block,
+                       TagText(record.Tag).c_str(), TagText(tag).c_str());
+    }
+    if (record.Paged && irql > APC_LEVEL) {
+        HkVerifierStop(HkViolation::PagedPoolAtHighIrql, "paged pool block %p freed at IRQL %u", block, irql);
+    }
+    HkKeLiveObjects live = HkKeFindLiveObjectsInRange(block, record.Size);
+    if (live.Timers) {
+        HkVerifierStop(HkViolation::PoolFreedWithTimer, "pool block %p (tag '%s') freed with timer %p still set",
+                       block, TagText(record.Tag).c_str(), live.FirstTimer);
+    }
+    if (live.Dpcs) {
+        HkVerifierStop(HkViolation::PoolFreedWithDpc, "pool block %p (tag '%s') freed with DPC %p still queued",
+                       block, TagText(record.Tag).c_str(), live.FirstDpc);
+    }
+    if (live.Timers || live.Dpcs) {
+        HkKeForgetObjectsInRange(block, record.Size);
+    }
+    KiForgetLockOrderInRange(block, record.Size);
+
+    std::lock_guard<std::mutex> guard(p.Lock);
+    if (!p.Live.erase(block)) {
+        return;  // freed concurrently; the other free reported nothing wrong
+    }
+    memset(block, HK_POOL_POISON, record.Size);
+    p.Quarantine.emplace_back(block, record.Size);
+    p.QuarantineBytes += record.Size;
+    p.Freed.insert(block);
+    ReleaseQuarantineLocked(p, false);
+}
+
+std::vector<std::pair<void*, Block>> SortedLive() {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    std::vector<std::pair<void*, Block>> blocks(p.Live.begin(), p.Live.end());
+    std::sort(blocks.begin(), blocks.end(),
+              [](const std::pair<void*, Block>& a, const std::pair<void*, Block>& b) {
+                  return a.second.Sequence < b.second.Sequence;
+              });
+    return blocks;
+}
+
+}  // namespace
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return Allocate(PoolType, NumberOfBytes, kUntaggedTag, __builtin_return_address(0));
+}
+
+PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+    POOL_TYPE type = (Flags & POOL_FLAG_PAGED) ? PagedPool : NonPagedPoolNx;
+    PVOID block = Allocate(type, NumberOfBytes, Tag, __builtin_return_address(0));
+    if (block && !(Flags & POOL_FLAG_UNINITIALIZED)) {
+        memset(block, 0, NumberOfBytes);
+    }
+    return block;
+}
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    Free(P, Tag, true, __builtin_return_address(0));
+}
+
+void ExFreePool(PVOID P) {
+    Free(P, 0, false, __builtin_return_address(0));
+}
+
+HkPoolUsage HkPoolOutstanding() {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    HkPoolUsage usage = {0, 0};
+    for (auto& entry : p.Live) {
+        usage.Blocks++;
+        usage.Bytes += entry.second.Size;
+    }
+    return usage;
+}
+
+HkPoolUsage HkPoolOutstandingForTag(ULONG tag) {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    HkPoolUsage usage = {0, 0};
+    for (auto& entry : p.Live) {
+        if (entry.second.Tag == tag) {
+            usage.Blocks++;
+            usage.Bytes += entry.second.Size;
+        }
+    }
+    return usage;
+}
+
+size_t HkPoolReportLeaks() {
+    std::vector<std::pair<void*, Block>> blocks = SortedLive();
+    for (auto& entry : blocks) {
+        const Block& b = entry.second;
+        fprintf(stderr, "pool leak: tag '%s' %zu bytes at %p, allocation #%zu from %s\n", TagText(b.Tag).c_str(),
+                (size_t)b.Size, entry.first, b.Sequence, SiteText(b.Site).c_str());
+    }
+    return blocks.size();
+}
+
+size_t HkPoolCheckLeaks() {
+    size_t leaks = HkPoolReportLeaks();
+    if (leaks) {
+        std::vector<std::pair<void*, Block>> blocks = SortedLive();
+        std::string first = blocks.empty() ? std::string("?") : TagText(blocks.front().second.Tag);
+        HkVerifierStop(HkViolation::PoolLeak, "%zu pool block(s) outstanding, the first with tag '%s'", leaks,
+                       first.c_str());
+    }
+    return leaks;
+}
+
+bool HkPoolIsLive(const void* block) {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    return p.Live.count((void*)block) != 0;
+}
+
+size_t HkPoolAllocationCount() {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    return p.Allocations;
+}
+
+void ExpResetPool() {
+    HkPoolReportLeaks();
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    for (auto& entry : p.Live) {
+        free(entry.first);
+    }
+    p.Live.clear();
+    ReleaseQuarantineLocked(p, true);
+    p.Allocations = 0;
+}

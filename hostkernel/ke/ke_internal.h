@@ -1,0 +1,52 @@
+// Dispatcher internals shared by ke, ex and the reset code.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "nt/ntdef.h"
+#include "nt/ke.h"
+
+// The thread record behind PKTHREAD.
+struct _KTHREAD {
+    ULONG Id = 0;
+    KIRQL Irql = PASSIVE_LEVEL;
+    LONG CriticalRegionDepth = 0;
+    ULONG FastMutexesHeld = 0;
+    ULONG SpinLocksHeld = 0;
+    void* Process = nullptr;
+    bool RunningDpcs = false;
+};
+
+_KTHREAD* KiCurrentThread();
+// Sets the IRQL without checks; lowering below DISPATCH_LEVEL runs pending DPCs.
+void KiSetIrql(_KTHREAD* thread, KIRQL irql);
+
+// One lock and one condition for every dispatcher object: events, timers,
+// fast mutexes, the DPC queue and the clock.
+std::mutex& KiDispatcherLock();
+std::condition_variable& KiDispatcherCondition();
+// Blocks on the dispatcher condition, counted in HkThreadsWaiting.
+void KiBlock(std::unique_lock<std::mutex>& lock);
+
+// Runs queued DPCs in this thread at DISPATCH_LEVEL. With force the hold of
+// a deferred advance is ignored. Returns how many ran.
+size_t KiRunDpcs(bool force);
+// Auto-run after a DPC was queued or the IRQL dropped below DISPATCH_LEVEL.
+void KiMaybeRunDpcs();
+
+// Clock value (100 ns); read without the lock.
+LONGLONG KiNow();
+bool KiManualClockAutoAdvance();
+// Due time of a set timer, -1 if the object is not a set timer.
+LONGLONG KiTimerDueLocked(const void* object);
+// Converts a DDK due time (negative relative, positive absolute system time)
+// to a clock value.
+LONGLONG KiDueTimeToClock(LONGLONG dueTime);
+
+void KiResetDispatcher();
+void KiForgetLockOrderInRange(const void* begin, size_t size);
+void KiResetLockOrder();
+
+// Pool side of HkReset.
+void ExpResetPool();

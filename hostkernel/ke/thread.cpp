@@ -1,0 +1,192 @@
+// Thread records, IRQL, critical regions and spin locks.
+#include <atomic>
+#include <sched.h>
+#include <stdlib.h>
+
+#include "hk/thread.h"
+#include "hk/verifier.h"
+#include "ke/ke_internal.h"
+
+namespace {
+
+std::atomic<ULONG> g_nextThreadId{1};
+
+struct ThreadSlot {
+    _KTHREAD Record;
+    ThreadSlot() { Record.Id = g_nextThreadId.fetch_add(1); }
+};
+
+}  // namespace
+
+_KTHREAD* KiCurrentThread() {
+    static thread_local ThreadSlot slot;
+    return &slot.Record;
+}
+
+void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
+    KIRQL old = thread->Irql;
+    thread->Irql = irql;
+    if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
+        KiMaybeRunDpcs();
+    }
+}
+
+KIRQL KeGetCurrentIrql() {
+    return KiCurrentThread()->Irql;
+}
+
+KIRQL KfRaiseIrql(KIRQL NewIrql) {
+    _KTHREAD* t = KiCurrentThread();
+    KIRQL old = t->Irql;
+    if (NewIrql < old) {
+        HkVerifierStop(HkViolation::IrqlBadRaise, "KeRaiseIrql to %u from the higher IRQL %u", NewIrql, old);
+        return old;
+    }
+    t->Irql = NewIrql;
+    return old;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel() {
+    return KfRaiseIrql(DISPATCH_LEVEL);
+}
+
+void KeLowerIrql(KIRQL NewIrql) {
+    _KTHREAD* t = KiCurrentThread();
+    if (NewIrql > t->Irql) {
+        HkVerifierStop(HkViolation::IrqlBadLower, "KeLowerIrql to %u from the lower IRQL %u", NewIrql, t->Irql);
+        return;
+    }
+    KiSetIrql(t, NewIrql);
+}
+
+void HkPagedCodeCheck(const char* Function) {
+    KIRQL irql = KiCurrentThread()->Irql;
+    if (irql > APC_LEVEL) {
+        HkVerifierStop(HkViolation::PagedCodeAtHighIrql, "pageable routine %s runs at IRQL %u", Function, irql);
+    }
+}
+
+void KeEnterCriticalRegion() {
+    KiCurrentThread()->CriticalRegionDepth++;
+}
+
+void KeLeaveCriticalRegion() {
+    _KTHREAD* t = KiCurrentThread();
+    if (t->CriticalRegionDepth <= 0) {
+        HkVerifierStop(HkViolation::CriticalRegionUnbalanced, "KeLeaveCriticalRegion without KeEnterCriticalRegion");
+        return;
+    }
+    t->CriticalRegionDepth--;
+}
+
+BOOLEAN KeAreApcsDisabled() {
+    _KTHREAD* t = KiCurrentThread();
+    return t->CriticalRegionDepth > 0 || t->Irql >= APC_LEVEL;
+}
+
+PKTHREAD KeGetCurrentThread() {
+    return KiCurrentThread();
+}
+
+ULONG KeGetCurrentProcessorNumber() {
+    return 0;
+}
+
+void KeStallExecutionProcessor(ULONG MicroSeconds) {
+    (void)MicroSeconds;
+}
+
+void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
+    HkVerifierStop(HkViolation::BugCheck, "KeBugCheckEx(0x%x, 0x%llx, 0x%llx, 0x%llx, 0x%llx)", BugCheckCode,
+                   (unsigned long long)P1, (unsigned long long)P2, (unsigned long long)P3,
+                   (unsigned long long)P4);
+    abort();
+}
+
+// Spin locks hold the owning thread record's address while taken.
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    _KTHREAD* t = KiCurrentThread();
+    if (t->Irql < DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooLow, "KeAcquireSpinLockAtDpcLevel at IRQL %u", t->Irql);
+    }
+    ULONG_PTR self = (ULONG_PTR)t;
+    if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == self) {
+        HkVerifierStop(HkViolation::SpinLockRecursion, "spin lock %p acquired again by its owner", (void*)SpinLock);
+        return;
+    }
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        sched_yield();
+    }
+    t->SpinLocksHeld++;
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    _KTHREAD* t = KiCurrentThread();
+    if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) != (ULONG_PTR)t) {
+        HkVerifierStop(HkViolation::SpinLockNotOwner, "spin lock %p released by a thread that does not hold it",
+                       (void*)SpinLock);
+        return;
+    }
+    t->SpinLocksHeld--;
+    __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    _KTHREAD* t = KiCurrentThread();
+    KIRQL old = t->Irql;
+    if (old > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "KeAcquireSpinLock at IRQL %u", old);
+        return old;
+    }
+    t->Irql = DISPATCH_LEVEL;
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    return old;
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    KeLowerIrql(NewIrql);
+}
+
+// Host view of the thread record.
+
+HkThreadState HkThreadGetState() {
+    _KTHREAD* t = KiCurrentThread();
+    return {t->Irql, t->CriticalRegionDepth, t->FastMutexesHeld, t->SpinLocksHeld};
+}
+
+ULONG HkThreadFastMutexesHeld() {
+    return KiCurrentThread()->FastMutexesHeld;
+}
+
+ULONG HkThreadSpinLocksHeld() {
+    return KiCurrentThread()->SpinLocksHeld;
+}
+
+LONG HkThreadCriticalRegionDepth() {
+    return KiCurrentThread()->CriticalRegionDepth;
+}
+
+void HkThreadSetProcess(void* process) {
+    KiCurrentThread()->Process = process;
+}
+
+void* HkThreadGetProcess() {
+    return KiCurrentThread()->Process;
+}
+
+ULONG HkThreadId() {
+    return KiCurrentThread()->Id;
+}
+
+void HkThreadResetState() {
+    _KTHREAD* t = KiCurrentThread();
+    t->Irql = PASSIVE_LEVEL;
+    t->CriticalRegionDepth = 0;
+    t->FastMutexesHeld = 0;
+    t->SpinLocksHeld = 0;
+}

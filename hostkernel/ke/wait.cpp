@@ -1,0 +1,146 @@
+// Events and waits on dispatcher objects.
+#include "hk/clock.h"
+#include "hk/verifier.h"
+#include "ke/ke_internal.h"
+
+namespace {
+
+bool IsSynchronization(const DISPATCHER_HEADER* header) {
+    return header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject;
+}
+
+bool IsTimer(const DISPATCHER_HEADER* header) {
+    return header->Type == TimerNotificationObject || header->Type == TimerSynchronizationObject;
+}
+
+// Checks the IRQL of a wait; false when it must not block.
+bool CheckWaitIrql(const char* what, const LARGE_INTEGER* timeout) {
+    KIRQL irql = KeGetCurrentIrql();
+    bool blocking = !timeout || timeout->QuadPart != 0;
+    if (irql > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "%s at IRQL %u", what, irql);
+        return false;
+    }
+    if (irql == DISPATCH_LEVEL && blocking) {
+        HkVerifierStop(HkViolation::WaitAtDispatch, "%s at DISPATCH_LEVEL with a non-zero timeout", what);
+        return false;
+    }
+    return true;
+}
+
+// Waits until ready() or the clock reaches deadline (-1: none). On the
+// manual clock with auto-advance the waiting thread moves the clock itself,
+// to the deadline or to the due time of the timer it waits on.
+template <typename Ready>
+bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const void* timer, Ready ready) {
+    for (;;) {
+        if (ready()) {
+            return true;
+        }
+        LONGLONG now = KiNow();
+        if (deadline >= 0 && now >= deadline) {
+            return false;
+        }
+        LONGLONG target = deadline;
+        LONGLONG due = timer ? KiTimerDueLocked(timer) : -1;
+        if (due >= 0 && (target < 0 || due < target)) {
+            target = due;
+        }
+        if (target >= 0 && KiManualClockAutoAdvance()) {
+            lock.unlock();
+            HkClockAdvanceTo(target);
+            lock.lock();
+            continue;
+        }
+        KiBlock(lock);
+    }
+}
+
+}  // namespace
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    Event->Header.Lock = 0;
+    Event->Header.Type = (UCHAR)(Type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject);
+    Event->Header.Size = sizeof(KEVENT) / 4;
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    (void)Wait;
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "KeSetEvent at IRQL %u", irql);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    KiDispatcherCondition().notify_all();
+    return previous;
+}
+
+void KeClearEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        HkVerifierStop(HkViolation::IrqlTooHigh, "KeResetEvent at IRQL %u", irql);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    DISPATCHER_HEADER* header = (DISPATCHER_HEADER*)Object;
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;
+    if (!CheckWaitIrql("KeWaitForSingleObject", Timeout)) {
+        Timeout = &poll;
+    }
+    std::unique_lock<std::mutex> lock(KiDispatcherLock());
+    LONGLONG deadline = -1;
+    if (Timeout) {
+        deadline = Timeout->QuadPart == 0 ? KiNow() : KiDueTimeToClock(Timeout->QuadPart);
+    }
+    bool signalled = WaitUntil(lock, deadline, IsTimer(header) ? Object : nullptr,
+                               [header] { return header->SignalState > 0; });
+    if (!signalled) {
+        return STATUS_TIMEOUT;
+    }
+    if (IsSynchronization(header)) {
+        header->SignalState = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    (void)WaitMode;
+    (void)Alertable;
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        HkVerifierStop(HkViolation::WaitAtDispatch, "KeDelayExecutionThread at IRQL %u", irql);
+        return STATUS_SUCCESS;
+    }
+    std::unique_lock<std::mutex> lock(KiDispatcherLock());
+    LONGLONG deadline = Interval ? KiDueTimeToClock(Interval->QuadPart) : KiNow();
+    WaitUntil(lock, deadline, nullptr, [] { return false; });
+    return STATUS_SUCCESS;
+}

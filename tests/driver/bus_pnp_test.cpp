@@ -1,0 +1,412 @@
+// Plug and play of the bus device: states, bus relations, its identifiers,
+// surprise removal and removal.
+#include "driver_fixture.h"
+
+namespace {
+
+using namespace drvtest;
+
+class BusPnpTest : public DriverFixture {
+protected:
+    size_t LowerSaw(UCHAR Minor)
+    {
+        size_t Count = 0;
+        for (UCHAR Seen : LowerDriver().PnpMinors) {
+            Count += Seen == Minor;
+        }
+        return Count;
+    }
+    bool TimerSet() { return HkKeFindLiveObjectsInRange(&Bus->RescanTimer, sizeof(KTIMER)).Timers != 0; }
+};
+
+TEST_F(BusPnpTest, StartKeepsNoInformationalStatusFromBelow)
+{
+    ASSERT_NO_FATAL_FAILURE(AddBus());
+    LowerDriver().StartStatus = (NTSTATUS)0x40000001;  // a success with information
+    Request R = SendPnp(BusDevice, IRP_MN_START_DEVICE);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+}
+
+TEST_F(BusPnpTest, StopAndRemoveQueriesAndTheirCancels)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, StopPending);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+    // A cancel that does not match the pending state changes nothing.
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, RemovePending);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, RemovePending);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+
+    // The bus never vetoes: only its lower driver could.
+    PortExtension* Port = MakePort();
+    ASSERT_NE(Port, nullptr);
+    Port->OpenCount = 1;
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    Port->OpenCount = 0;
+
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Stopped);
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Started);
+    EXPECT_EQ(LowerSaw(IRP_MN_STOP_DEVICE), 1u);
+    EXPECT_EQ(LowerSaw(IRP_MN_QUERY_REMOVE_DEVICE), 2u);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+}
+
+TEST_F(BusPnpTest, RelationsReportPresentPortsInIndexOrderAndMarkTheRest)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* P0 = MakePort();
+    PortExtension* P1 = MakePort();
+    PortExtension* P2 = MakePort();
+    ASSERT_TRUE(P0 && P1 && P2);
+    P1->Present = 0;
+    LONG_PTR Refs0 = HkObPointerCount(P0->Header.Self);
+
+    Request R = QueryRelations(BusDevice, BusRelations);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)R.Information;
+    ASSERT_NE(Relations, nullptr);
+    ASSERT_EQ(Relations->Count, 2u);
+    EXPECT_EQ(Relations->Objects[0], P0->Header.Self);
+    EXPECT_EQ(Relations->Objects[1], P2->Header.Self);
+    EXPECT_EQ(HkObPointerCount(P0->Header.Self), Refs0 + 1);
+    EXPECT_EQ(P1->ReportedMissing, 1);
+    EXPECT_EQ(P0->ReportedMissing, 0);
+    EXPECT_EQ(Bus->PortCount, 3u);
+    EXPECT_EQ(PortsOnList().size(), 3u);
+    TakeRelations(R.Information);
+    EXPECT_EQ(HkObPointerCount(P0->Header.Self), Refs0);
+}
+
+TEST_F(BusPnpTest, RelationsFromAboveComeFirstAndTheOldListIsReleased)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* P0 = MakePort();
+    PortExtension* P1 = MakePort();
+    ASSERT_TRUE(P0 && P1);
+    PDEVICE_RELATIONS Above = MakeRelations({Pdo});
+    Request R = QueryRelations(BusDevice, BusRelations, Above);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_FALSE(HkPoolIsLive(Above));
+    PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)R.Information;
+    ASSERT_NE(Relations, nullptr);
+    ASSERT_EQ(Relations->Count, 3u);
+    EXPECT_EQ(Relations->Objects[0], Pdo);
+    EXPECT_EQ(Relations->Objects[1], P0->Header.Self);
+    EXPECT_EQ(Relations->Objects[2], P1->Header.Self);
+    TakeRelations(R.Information);
+}
+
+TEST_F(BusPnpTest, RelationsFromAboveWithNoPortsGoDownUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PDEVICE_RELATIONS Above = MakeRelations({Pdo});
+    Request R = QueryRelations(BusDevice, BusRelations, Above);
+    EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(R.Information, (ULONG_PTR)Above);
+    EXPECT_EQ(Above->Count, 1u);
+    TakeRelations(R.Information);
+}
+
+TEST_F(BusPnpTest, RelationsWithNothingAtAllAreAnEmptyList)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    Request R = QueryRelations(BusDevice, BusRelations);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    ASSERT_NE(R.Information, 0u);
+    EXPECT_EQ(((PDEVICE_RELATIONS)R.Information)->Count, 0u);
+    TakeRelations(R.Information);
+}
+
+TEST_F(BusPnpTest, OtherRelationTypesGoDownUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ASSERT_NE(MakePort(), nullptr);
+    for (DEVICE_RELATION_TYPE Type : {RemovalRelations, TargetDeviceRelation, EjectionRelations}) {
+        Request R = QueryRelations(BusDevice, Type);
+        EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(R.Information, 0u);
+    }
+}
+
+TEST_F(BusPnpTest, RelationsWithoutPoolFailHereAndKeepTheListFromAbove)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ASSERT_NE(MakePort(), nullptr);
+    PDEVICE_RELATIONS Above = MakeRelations({Pdo});
+    size_t LowerBefore = LowerSaw(IRP_MN_QUERY_DEVICE_RELATIONS);
+    HkFaultFailTag(DVX_TAG);
+    Request R = QueryRelations(BusDevice, BusRelations, Above);
+    HkFaultReset();
+    EXPECT_EQ(R.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(R.Information, (ULONG_PTR)Above);
+    EXPECT_EQ(LowerSaw(IRP_MN_QUERY_DEVICE_RELATIONS), LowerBefore);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+    TakeRelations(R.Information);
+}
+
+TEST_F(BusPnpTest, OwnIdentifiers)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    Request Device = QueryId(BusDevice, BusQueryDeviceID);
+    EXPECT_EQ(Device.Status, STATUS_NOT_SUPPORTED);  // the lower driver completes it
+    EXPECT_EQ(TakeText(Device.Information), u"Root\\SYSTEM");
+
+    Request Hardware = QueryId(BusDevice, BusQueryHardwareIDs);
+    ASSERT_NE(Hardware.Information, 0u);
+    const char16_t* Ids = reinterpret_cast<const char16_t*>(Hardware.Information);
+    EXPECT_EQ(std::u16string(Ids, 10), std::u16string(u"DRAVOLUX\0\0", 10));
+    ExFreePool((PVOID)Hardware.Information);
+
+    for (BUS_QUERY_ID_TYPE Type : {BusQueryInstanceID, BusQueryCompatibleIDs}) {
+        Request Other = QueryId(BusDevice, Type);
+        EXPECT_EQ(Other.Status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(Other.Information, 0u);
+    }
+    // Without pool nothing is stored, and the request still goes down.
+    HkFaultFailTag(DVX_TAG);
+    Request NoPool = QueryId(BusDevice, BusQueryDeviceID, STATUS_NOT_SUPPORTED, 0x99);
+    HkFaultReset();
+    EXPECT_EQ(NoPool.Information, 0x99u);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+}
+
+TEST_F(BusPnpTest, UnknownMinorCodesGoDownUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    for (UCHAR Minor : {(UCHAR)0x18, (UCHAR)0x20, (UCHAR)IRP_MN_QUERY_PNP_DEVICE_STATE}) {
+        Request R = SendPnp(BusDevice, Minor, nullptr, STATUS_NOT_SUPPORTED, 0x42);
+        EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(R.Information, 0x42u);
+        EXPECT_EQ(LowerSaw(Minor), 1u);
+    }
+}
+
+TEST_F(BusPnpTest, SurpriseRemovalOrphansEveryPort)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* P0 = MakePort();
+    PortExtension* P1 = MakePort();
+    ASSERT_TRUE(P0 && P1);
+    ScheduleRescan(Bus);
+    EXPECT_TRUE(TimerSet());
+
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, SurpriseRemoved);
+    EXPECT_TRUE(ListIsEmpty(&Bus->PortList));
+    EXPECT_EQ(Bus->PortCount, 2u);
+    for (PortExtension* Port : {P0, P1}) {
+        EXPECT_EQ(Port->ParentBus, nullptr);
+        EXPECT_EQ(Port->ReportedMissing, 1);
+        EXPECT_EQ(Port->BusLink.Flink, &Port->BusLink);
+    }
+    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
+    EXPECT_FALSE(TimerSet());
+
+    // The orphans' own removals delete them and leave the bus lists alone.
+    EXPECT_EQ(SendPnp(P0->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(P1->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->PortCount, 2u);
+    // The removal that follows releases nothing.
+    ObReferenceObject(BusDevice);
+    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->PortCount, 2u);
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    ObDereferenceObject(BusDevice);
+}
+
+TEST_F(BusPnpTest, RemovalReleasesStartedPortsAndOrphansSurpriseRemovedOnes)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* Gone = MakePort();
+    PortExtension* Kept = MakePort();
+    ASSERT_TRUE(Gone && Kept);
+    EXPECT_EQ(SendPnp(Gone->Header.Self, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(Kept->Header.Self, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    PDEVICE_OBJECT KeptDevice = Kept->Header.Self;
+    ObReferenceObject(KeptDevice);
+    ObReferenceObject(BusDevice);
+
+    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->Header.PnpState, Deleted);
+    EXPECT_EQ(Bus->PortCount, 1u);
+    EXPECT_TRUE(ListIsEmpty(&Bus->PortList));
+    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
+    EXPECT_FALSE(HkObNameExists(L"\\Device\\SerialCorvessControl"));
+    // The started port device is deleted; the orphan lives on.
+    EXPECT_TRUE(HkIoIsDeletePending(KeptDevice));
+    EXPECT_FALSE(HkIoIsDeletePending(Gone->Header.Self));
+    EXPECT_EQ(Gone->ParentBus, nullptr);
+    EXPECT_EQ(Gone->ReportedMissing, 1);
+    EXPECT_EQ(Gone->BusLink.Flink, &Gone->BusLink);
+    ObDereferenceObject(KeptDevice);
+
+    // An orphan has no bus to ask for capabilities.
+    UCHAR Record[72] = {};
+    reinterpret_cast<PDEVICE_CAPABILITIES>(Record)->Size = 72;
+    reinterpret_cast<PDEVICE_CAPABILITIES>(Record)->Version = 1;
+    UCHAR Before[72];
+    memcpy(Before, Record, sizeof(Record));
+    Request Caps = SendPnp(Gone->Header.Self, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+        Stack->Parameters.DeviceCapabilities.Capabilities = reinterpret_cast<PDEVICE_CAPABILITIES>(Record);
+    });
+    EXPECT_EQ(Caps.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(memcmp(Before, Record, sizeof(Record)), 0);
+
+    EXPECT_EQ(SendPnp(Gone->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus->PortCount, 1u);
+    ObDereferenceObject(BusDevice);
+}
+
+// The removal must not reach IoDeleteDevice while RescanDpc is still queued:
+// the host kernel's I/O manager stops with DeleteDeviceWithDpc when the
+// deleted extension holds a queued DPC, which is what a removal that only
+// cancels the timer (KeCancelTimer does not dequeue a DPC) would hit here.
+TEST_F(BusPnpTest, RemovalWithARescanDpcQueued)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ScheduleRescan(Bus);
+    HkClockAdvance(RescanDelayMs, HkDpcMode::Deferred);  // timer expired, DPC queued, not run
+    ASSERT_EQ(HkKeFindLiveObjectsInRange(Bus, sizeof(*Bus)).Dpcs, 1u);
+    HkVerifierCapture Capture;
+    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Capture.Count(HkViolation::DeleteDeviceWithDpc), 0u);
+    EXPECT_EQ(Capture.Count(), 0u);
+    EXPECT_EQ(HkDpcQueuedCount(), 0u);
+}
+
+// After a surprise removal a control request on a handle still open may
+// re-arm the timer; the removal disarms it before deleting the device (else
+// DeleteDeviceWithTimer).
+TEST_F(BusPnpTest, TimerReArmedAfterSurpriseRemovalIsDisarmedByTheRemoval)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    ScheduleRescan(Bus);  // as CreatePort or RemovePort would
+    ASSERT_TRUE(TimerSet());
+    HkVerifierCapture Capture;
+    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Capture.Count(), 0u);
+    EXPECT_EQ(HkTimerSetCount(), 0u);
+    HkClockAdvance(1000);  // nothing left to fire
+}
+
+class BusPnpConcurrency : public BusPnpTest {};
+
+// The removal waits for a control request that is still running before it
+// touches PortList. The request is held inside its completion, which runs
+// before the control path drops its count.
+TEST_F(BusPnpConcurrency, RemovalWaitsForARunningControlRequest)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* Port = MakePort();
+    ASSERT_NE(Port, nullptr);
+    PDEVICE_OBJECT PortDevice = Port->Header.Self;
+    ObReferenceObject(PortDevice);
+    ObReferenceObject(BusDevice);
+
+    Gate Control;
+    std::thread Requester([&] {
+        std::vector<UCHAR> Buffer(512);
+        ULONG QueryType = dravolux::QueryAllPorts;
+        memcpy(Buffer.data(), &QueryType, sizeof(QueryType));
+        Request R = SendControl(BusDevice, dravolux::IoctlQueryPorts, &Buffer, sizeof(QueryType),
+                                [&] { Control.Hold(); });
+        EXPECT_TRUE(NT_SUCCESS(R.Status));
+    });
+    Control.WaitEntered();
+    EXPECT_EQ(Bus->OutstandingIo, 2);
+
+    std::atomic<bool> Removed{false};
+    std::thread Remover([&] {
+        EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+        Removed = true;
+    });
+    // The removal has marked the bus and dropped both of its counts; only the
+    // control request's count is left, so it now waits on RemoveEvent.
+    WaitUntil([&] { return BusState() == Deleted && ActivityCount() == 1; });
+    for (int i = 0; i < 10000; i++) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(Removed.load());
+    EXPECT_EQ(Bus->PortCount, 1u);
+    EXPECT_EQ(Bus->PortList.Flink, &Port->BusLink);
+    EXPECT_FALSE(HkIoIsDeletePending(PortDevice));
+
+    Control.Release();
+    Requester.join();
+    Remover.join();
+    EXPECT_EQ(Bus->PortCount, 0u);
+    EXPECT_TRUE(HkIoIsDeletePending(PortDevice));
+    ObDereferenceObject(PortDevice);
+    ObDereferenceObject(BusDevice);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace drvtest;
+
+// The same removals driven by the PnP manager over reported port devices.
+class BusThroughManager : public DriverFixture {
+protected:
+    std::vector<PortExtension*> Ports;
+
+    void ReportTwoPorts()
+    {
+        ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
+        Ports = {MakePort(0, L"COM7"), MakePort(1, L"COM7")};
+        ASSERT_TRUE(Ports[0] && Ports[1]);
+        ScheduleRescan(Bus);
+        Rescan();
+        ASSERT_EQ(HkPnpChildren(BusNode).size(), 2u);
+    }
+};
+
+TEST_F(BusThroughManager, UnplugWithReportedPortsLeavesNothingBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportTwoPorts());
+    PDEVICE_OBJECT Devices[2] = {Ports[0]->Header.Self, Ports[1]->Header.Self};
+    for (PDEVICE_OBJECT Device : Devices) {
+        ObReferenceObject(Device);
+    }
+    EXPECT_EQ(HkPnpSurpriseRemove(BusNode), STATUS_SUCCESS);
+    HkPnpRunPending();
+    for (PDEVICE_OBJECT Device : Devices) {
+        EXPECT_TRUE(HkIoIsDeletePending(Device));
+        ObDereferenceObject(Device);
+    }
+    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
+}
+
+TEST_F(BusThroughManager, UninstallWithReportedPortsReleasesThem)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportTwoPorts());
+    PDEVICE_OBJECT Device = Ports[1]->Header.Self;
+    ObReferenceObject(Device);
+    EXPECT_EQ(HkPnpUninstall(BusNode), STATUS_SUCCESS);
+    BusNode = nullptr;
+    HkPnpRunPending();
+    EXPECT_TRUE(HkIoIsDeletePending(Device));
+    ObDereferenceObject(Device);
+    EXPECT_FALSE(HkObNameExists(L"\\Device\\SerialCorvessControl"));
+}
+
+}  // namespace

@@ -1,0 +1,505 @@
+// Test fixture for the driver on the host kernel.
+//
+// Two ways to stand the bus up:
+//  - Direct: the driver is loaded with HkIoCreateDriver and its bus device is
+//    added over a plain PDO of a small lower driver ("lowertest") written
+//    here. Requests are built and sent by hand, and the lower driver's
+//    behaviour is set per test (LowerDriver()).
+//  - Through the PnP manager (InstallThroughPnp): the driver is the function
+//    driver of a root device, so re-enumeration, device keys and the device
+//    tree are real.
+// Every test ends with the tree torn down, the driver unloaded and no pool of
+// the driver's tags left.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dravolux.h"
+#include "hk/clock.h"
+#include "hk/fault.h"
+#include "hk/io.h"
+#include "hk/ob.h"
+#include "hk/pnp.h"
+#include "hk/pool.h"
+#include "hk/power.h"
+#include "hk/registry.h"
+#include "hk/reset.h"
+#include "hk/thread.h"
+#include "hk/verifier.h"
+
+namespace drvtest {
+
+inline std::u16string U16(const WCHAR* Text)
+{
+    return std::u16string(reinterpret_cast<const char16_t*>(Text));
+}
+
+// Busy-waits (yielding) until Condition holds: a handshake with another
+// thread, never a time limit.
+template <typename F>
+void WaitUntil(F Condition)
+{
+    while (!Condition()) {
+        std::this_thread::yield();
+    }
+}
+
+// A point where one thread holds another back: Hold() marks it entered and
+// blocks until Release().
+struct Gate {
+    std::atomic<bool> Entered{false};
+    std::atomic<bool> Released{false};
+    void Hold()
+    {
+        Entered = true;
+        WaitUntil([this] { return Released.load(); });
+    }
+    void WaitEntered()
+    {
+        WaitUntil([this] { return Entered.load(); });
+    }
+    void Release() { Released = true; }
+};
+
+// ---------------------------------------------------------------------------
+// The lower driver under the bus device: a root PDO stand-in.
+
+struct LowerDriverState {
+    std::mutex Lock;
+    // PnP: status for START (completed at once unless PendStart).
+    NTSTATUS StartStatus = STATUS_SUCCESS;
+    bool PendStart = false;
+    std::atomic<PIRP> PendingIrp{nullptr};
+    // Capabilities the PDO reports (DeviceState[0..6]) and the status.
+    NTSTATUS CapabilitiesStatus = STATUS_SUCCESS;
+    DEVICE_POWER_STATE DeviceState[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+                                         PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+    ULONG CapabilitiesQueries = 0;
+    // Every PnP and power minor received, in order.
+    std::vector<UCHAR> PnpMinors;
+    std::vector<UCHAR> PowerMinors;
+    // Called while a power request is inside the lower driver.
+    std::function<void()> OnPower;
+};
+
+inline LowerDriverState& LowerDriver()
+{
+    static LowerDriverState State;
+    return State;
+}
+
+inline NTSTATUS LowerDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    LowerDriverState& L = LowerDriver();
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    {
+        std::lock_guard<std::mutex> Guard(L.Lock);
+        L.PnpMinors.push_back(Stack->MinorFunction);
+    }
+    NTSTATUS Status = Irp->IoStatus.Status;
+    switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        if (L.PendStart) {
+            IoMarkIrpPending(Irp);
+            L.PendingIrp.store(Irp);
+            return STATUS_PENDING;
+        }
+        Status = L.StartStatus;
+        break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        L.CapabilitiesQueries++;
+        PDEVICE_CAPABILITIES Caps = Stack->Parameters.DeviceCapabilities.Capabilities;
+        for (int i = 0; i < 7; i++) {
+            Caps->DeviceState[i] = L.DeviceState[i];
+        }
+        Status = L.CapabilitiesStatus;
+        break;
+    }
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;  // a PDO with nothing to add completes with the status as it is
+    }
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+inline NTSTATUS LowerDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    LowerDriverState& L = LowerDriver();
+    {
+        std::lock_guard<std::mutex> Guard(L.Lock);
+        L.PowerMinors.push_back(IoGetCurrentIrpStackLocation(Irp)->MinorFunction);
+    }
+    if (L.OnPower) {
+        L.OnPower();
+    }
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+inline NTSTATUS LowerDispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+inline NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    DriverObject->MajorFunction[IRP_MJ_PNP] = LowerDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = LowerDispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = LowerDispatchOther;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = LowerDispatchOther;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+struct Request {
+    NTSTATUS Status;          // final IoStatus.Status
+    NTSTATUS Returned;        // what the dispatch routine returned
+    ULONG_PTR Information;    // final IoStatus.Information
+    bool Completed;
+};
+
+struct Completion {
+    KEVENT Done;
+    std::function<void()> WhileCompleting;
+};
+
+inline NTSTATUS RequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    Completion* C = static_cast<Completion*>(Context);
+    if (C->WhileCompleting) {
+        C->WhileCompleting();  // runs inside the driver's IoCompleteRequest
+    }
+    KeSetEvent(&C->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Builds a request for Target, lets Fill set up the stack location, sends it
+// and waits for its completion. IoStatus starts as Status/Information.
+// WhileCompleting runs inside the completion, so a test can hold a request
+// "in progress" in the driver that completes it.
+inline Request Send(PDEVICE_OBJECT Target, UCHAR Major, UCHAR Minor,
+                    const std::function<void(PIRP, PIO_STACK_LOCATION)>& Fill = nullptr,
+                    NTSTATUS Status = STATUS_NOT_SUPPORTED, ULONG_PTR Information = 0,
+                    const std::function<void()>& WhileCompleting = nullptr)
+{
+    PIRP Irp = IoAllocateIrp(Target->StackSize, FALSE);
+    EXPECT_NE(Irp, nullptr);
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = Major;
+    Stack->MinorFunction = Minor;
+    if (Fill) {
+        Fill(Irp, Stack);
+    }
+    Completion C;
+    KeInitializeEvent(&C.Done, NotificationEvent, FALSE);
+    C.WhileCompleting = WhileCompleting;
+    IoSetCompletionRoutine(Irp, RequestDone, &C, TRUE, TRUE, TRUE);
+    Request Result{};
+    Result.Returned = IoCallDriver(Target, Irp);
+    KeWaitForSingleObject(&C.Done, Executive, KernelMode, FALSE, NULL);
+    Result.Completed = true;
+    Result.Status = Irp->IoStatus.Status;
+    Result.Information = Irp->IoStatus.Information;
+    IoFreeIrp(Irp);
+    return Result;
+}
+
+inline Request SendPnp(PDEVICE_OBJECT Target, UCHAR Minor,
+                       const std::function<void(PIO_STACK_LOCATION)>& Fill = nullptr,
+                       NTSTATUS Status = STATUS_NOT_SUPPORTED, ULONG_PTR Information = 0)
+{
+    return Send(
+        Target, IRP_MJ_PNP, Minor,
+        [&Fill](PIRP, PIO_STACK_LOCATION Stack) {
+            if (Fill) {
+                Fill(Stack);
+            }
+        },
+        Status, Information);
+}
+
+inline Request SendPower(PDEVICE_OBJECT Target, UCHAR Minor, POWER_STATE_TYPE Type, ULONG State,
+                         NTSTATUS Status = STATUS_NOT_SUPPORTED)
+{
+    return Send(
+        Target, IRP_MJ_POWER, Minor,
+        [&](PIRP, PIO_STACK_LOCATION Stack) {
+            Stack->Parameters.Power.Type = Type;
+            if (Type == SystemPowerState) {
+                Stack->Parameters.Power.State.SystemState = (SYSTEM_POWER_STATE)State;
+            } else {
+                Stack->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)State;
+            }
+        },
+        Status);
+}
+
+inline Request QueryRelations(PDEVICE_OBJECT Target, DEVICE_RELATION_TYPE Type, PDEVICE_RELATIONS FromAbove = NULL,
+                              NTSTATUS Status = STATUS_NOT_SUPPORTED)
+{
+    return SendPnp(
+        Target, IRP_MN_QUERY_DEVICE_RELATIONS,
+        [Type](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceRelations.Type = Type; }, Status,
+        (ULONG_PTR)FromAbove);
+}
+
+inline Request QueryId(PDEVICE_OBJECT Target, BUS_QUERY_ID_TYPE Type, NTSTATUS Status = STATUS_NOT_SUPPORTED,
+                       ULONG_PTR Information = 0)
+{
+    return SendPnp(
+        Target, IRP_MN_QUERY_ID, [Type](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryId.IdType = Type; },
+        Status, Information);
+}
+
+inline Request QueryText(PDEVICE_OBJECT Target, DEVICE_TEXT_TYPE Type, NTSTATUS Status = STATUS_NOT_SUPPORTED,
+                         ULONG_PTR Information = 0)
+{
+    return SendPnp(
+        Target, IRP_MN_QUERY_DEVICE_TEXT,
+        [Type](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceText.DeviceTextType = Type; }, Status,
+        Information);
+}
+
+// A METHOD_BUFFERED control request with its system buffer.
+inline Request SendControl(PDEVICE_OBJECT Target, ULONG Code, std::vector<UCHAR>* Buffer, ULONG InputLength,
+                           const std::function<void()>& WhileCompleting = nullptr)
+{
+    ULONG Length = (ULONG)Buffer->size();
+    PVOID System = ExAllocatePoolWithTag(NonPagedPool, Length ? Length : 1, 'tseT');
+    RtlCopyMemory(System, Buffer->data(), Length);
+    Request R = Send(
+        Target, IRP_MJ_DEVICE_CONTROL, 0,
+        [&](PIRP Irp, PIO_STACK_LOCATION Stack) {
+            Irp->AssociatedIrp.SystemBuffer = System;
+            Stack->Parameters.DeviceIoControl.IoControlCode = Code;
+            Stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
+            Stack->Parameters.DeviceIoControl.OutputBufferLength = Length;
+        },
+        STATUS_NOT_SUPPORTED, 0, WhileCompleting);
+    RtlCopyMemory(Buffer->data(), System, Length);
+    ExFreePoolWithTag(System, 'tseT');
+    return R;
+}
+
+// A relations list as a driver above the bus would leave it.
+inline PDEVICE_RELATIONS MakeRelations(const std::vector<PDEVICE_OBJECT>& Devices)
+{
+    SIZE_T Size = sizeof(DEVICE_RELATIONS) + (Devices.size() ? Devices.size() - 1 : 0) * sizeof(PDEVICE_OBJECT);
+    PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, Size, 'tseT');
+    Relations->Count = (ULONG)Devices.size();
+    for (size_t i = 0; i < Devices.size(); i++) {
+        ObReferenceObject(Devices[i]);
+        Relations->Objects[i] = Devices[i];
+    }
+    return Relations;
+}
+
+// Takes the devices out of an answered relations list, dropping the
+// references the list held, and frees it.
+inline std::vector<PDEVICE_OBJECT> TakeRelations(ULONG_PTR Information)
+{
+    std::vector<PDEVICE_OBJECT> Devices;
+    PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)Information;
+    if (Relations == NULL) {
+        return Devices;
+    }
+    for (ULONG i = 0; i < Relations->Count; i++) {
+        Devices.push_back(Relations->Objects[i]);
+        ObDereferenceObject(Relations->Objects[i]);
+    }
+    ExFreePool(Relations);
+    return Devices;
+}
+
+// A text answer as a u16string (first string only), then freed.
+inline std::u16string TakeText(ULONG_PTR Information)
+{
+    if (Information == 0) {
+        return std::u16string();
+    }
+    std::u16string Text = U16(reinterpret_cast<const WCHAR*>(Information));
+    ExFreePool(reinterpret_cast<PVOID>(Information));
+    return Text;
+}
+
+// ---------------------------------------------------------------------------
+// The fixture
+
+class DriverFixture : public ::testing::Test {
+protected:
+    PDRIVER_OBJECT Driver = nullptr;       // dravolux (direct mode)
+    PDRIVER_OBJECT LowerDriverObject = nullptr;
+    PDEVICE_OBJECT Pdo = nullptr;
+    PDEVICE_OBJECT BusDevice = nullptr;
+    BusExtension* Bus = nullptr;
+    HkDeviceNode* BusNode = nullptr;       // PnP mode
+    bool ThroughPnp = false;
+    bool BusRemoved = false;
+
+    static constexpr const WCHAR* RegistryPathText =
+        L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\dravolux";
+
+    void SetUp() override
+    {
+        HkReset();
+        LowerDriver().~LowerDriverState();
+        new (&LowerDriver()) LowerDriverState();
+    }
+
+    void TearDown() override
+    {
+        if (ThroughPnp) {
+            EXPECT_EQ(HkPnpShutdownTree(), STATUS_SUCCESS);
+        } else {
+            if (BusDevice != nullptr && !BusRemoved) {
+                RemoveBus();
+            }
+            if (Pdo != nullptr) {
+                IoDeleteDevice(Pdo);
+            }
+            if (Driver != nullptr) {
+                HkIoUnloadDriver(Driver);
+            }
+            if (LowerDriverObject != nullptr) {
+                HkIoUnloadDriver(LowerDriverObject);
+            }
+        }
+        EXPECT_EQ(HkPoolOutstandingForTag(DVX_TAG).Blocks, 0u) << "pool of tag Dvlx left";
+        EXPECT_EQ(HkPoolOutstandingForTag(DVX_SCRATCH_TAG).Blocks, 0u) << "pool of tag COMX left";
+        HkReset();
+    }
+
+    // Direct mode: loads dravolux and the lower driver and makes the PDO.
+    void LoadDriver()
+    {
+        UNICODE_STRING Path;
+        RtlInitUnicodeString(&Path, RegistryPathText);
+        ASSERT_EQ(HkIoCreateDriver(L"dravolux", DriverEntry, &Path, &Driver), STATUS_SUCCESS);
+        UNICODE_STRING LowerPath;
+        RtlInitUnicodeString(&LowerPath, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\lowertest");
+        ASSERT_EQ(HkIoCreateDriver(L"lowertest", LowerDriverEntry, &LowerPath, &LowerDriverObject), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(LowerDriverObject, 0, NULL, FILE_DEVICE_UNKNOWN, FILE_AUTOGENERATED_DEVICE_NAME,
+                                 FALSE, &Pdo),
+                  STATUS_SUCCESS);
+        Pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+
+    // Direct mode: the bus device over the PDO, not started.
+    void AddBus()
+    {
+        ASSERT_NO_FATAL_FAILURE(LoadDriver());
+        ASSERT_EQ(Driver->DriverExtension->AddDevice(Driver, Pdo), STATUS_SUCCESS);
+        BusDevice = Pdo->AttachedDevice;
+        ASSERT_NE(BusDevice, nullptr);
+        Bus = BusOf(BusDevice);
+    }
+
+    // Direct mode: added and started.
+    void StartBus()
+    {
+        ASSERT_NO_FATAL_FAILURE(AddBus());
+        Request R = SendPnp(BusDevice, IRP_MN_START_DEVICE);
+        ASSERT_EQ(R.Status, STATUS_SUCCESS);
+        ASSERT_EQ(Bus->Header.PnpState, Started);
+    }
+
+    // Removes (and so deletes) the bus device; its record is gone afterwards
+    // unless the test holds a reference on BusDevice.
+    Request RemoveBus()
+    {
+        BusRemoved = true;
+        return SendPnp(BusDevice, IRP_MN_REMOVE_DEVICE);
+    }
+
+    // PnP mode: dravolux as the function driver of a root device, started
+    // and enumerated.
+    void InstallThroughPnp()
+    {
+        ThroughPnp = true;
+        ASSERT_EQ(HkPnpRegisterDriverImage(L"dravolux", DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(HkPnpInstallRootDevice(L"DRAVOLUX", L"dravolux", &BusNode), STATUS_SUCCESS);
+        std::vector<PDEVICE_OBJECT> Stack = HkPnpStack(BusNode);
+        ASSERT_FALSE(Stack.empty());
+        BusDevice = Stack.front();
+        Bus = BusOf(BusDevice);
+        Pdo = HkPnpPdo(BusNode);
+        HkPnpRunPending();
+    }
+
+    // A port device through the real CreatePortDevice, given a role and a
+    // name (not owned: no group) and made present.
+    PortExtension* MakePort(UCHAR IsControl = 0, const WCHAR* PortName = nullptr)
+    {
+        PortExtension* Port = nullptr;
+        EXPECT_EQ(CreatePortDevice(Bus, &Port), STATUS_SUCCESS);
+        if (Port == nullptr) {
+            return nullptr;
+        }
+        PortListHold Hold(Bus, TRUE);
+        Port->IsControl = IsControl;
+        Port->PortName = const_cast<PWSTR>(PortName);
+        Port->Present = 1;
+        return Port;
+    }
+
+    // Ports of the bus, in PortList order.
+    std::vector<PortExtension*> PortsOnList()
+    {
+        std::vector<PortExtension*> Ports;
+        PortListHold Hold(Bus, TRUE);
+        for (PLIST_ENTRY Entry = Bus->PortList.Flink; Entry != &Bus->PortList; Entry = Entry->Flink) {
+            Ports.push_back(RECORD_OF(Entry, PortExtension, BusLink));
+        }
+        return Ports;
+    }
+
+    // PnP mode: lets the pending rescan fire and the manager enumerate.
+    void Rescan()
+    {
+        HkClockAdvance(RescanDelayMs);
+        HkPnpRunPending();
+    }
+
+    // Reads for tests that poll while driver threads run: the count through
+    // an interlocked operation, the state under PortListLock (the removal
+    // sets Deleted under it).
+    LONG ActivityCount() { return InterlockedCompareExchange(&Bus->OutstandingIo, 0, 0); }
+    PnpStateValue BusState()
+    {
+        PortListHold Hold(Bus, TRUE);
+        return Bus->Header.PnpState;
+    }
+
+    static bool EventSignalled(KEVENT* Event)
+    {
+        return KeReadStateEvent(Event) != 0;
+    }
+};
+
+}  // namespace drvtest

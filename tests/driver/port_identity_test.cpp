@@ -1,0 +1,359 @@
+// Port identity: identifiers, device texts, capabilities with the address of
+// the FunctionArea, and the values written into the hardware key.
+#include "driver_fixture.h"
+
+namespace {
+
+using namespace drvtest;
+
+// A capabilities record as a caller fills it, with room for the address.
+struct CapsBuffer {
+    alignas(8) UCHAR Bytes[80];
+    PDEVICE_CAPABILITIES Caps() { return reinterpret_cast<PDEVICE_CAPABILITIES>(Bytes); }
+    ULONG Flags() const
+    {
+        ULONG Value;
+        memcpy(&Value, Bytes + 4, 4);
+        return Value;
+    }
+    void SetFlags(ULONG Value) { memcpy(Bytes + 4, &Value, 4); }
+    ULONG64 At64() const
+    {
+        ULONG64 Value;
+        memcpy(&Value, Bytes + 64, 8);
+        return Value;
+    }
+};
+
+class PortIdentity : public DriverFixture {
+protected:
+    PortExtension* Port = nullptr;
+    PDEVICE_OBJECT PortDevice = nullptr;
+
+    void StartWithPort(UCHAR IsControl = 0)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        Port = MakePort(IsControl);
+        ASSERT_NE(Port, nullptr);
+        PortDevice = Port->Header.Self;
+    }
+
+    Request QueryCaps(CapsBuffer* Buffer, USHORT Size, USHORT Version = 1)
+    {
+        Buffer->Caps()->Size = Size;
+        Buffer->Caps()->Version = Version;
+        return SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+            Stack->Parameters.DeviceCapabilities.Capabilities = Buffer->Caps();
+        });
+    }
+};
+
+TEST_F(PortIdentity, IdentifiersOfIndexZero)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    ASSERT_EQ(Port->Index, 0u);
+    Request Device = QueryId(PortDevice, BusQueryDeviceID);
+    EXPECT_EQ(Device.Status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeText(Device.Information), u"DRAVOLUX\\DEVICES");
+
+    Request Hardware = QueryId(PortDevice, BusQueryHardwareIDs);
+    EXPECT_EQ(Hardware.Status, STATUS_SUCCESS);
+    const char16_t* Ids = reinterpret_cast<const char16_t*>(Hardware.Information);
+    EXPECT_EQ(std::u16string(Ids, 10), std::u16string(u"PELMONIX\0\0", 10));  // 20 bytes
+    ExFreePool((PVOID)Hardware.Information);
+
+    Request Compatible = QueryId(PortDevice, BusQueryCompatibleIDs);
+    EXPECT_EQ(Compatible.Status, STATUS_SUCCESS);
+    const char16_t* List = reinterpret_cast<const char16_t*>(Compatible.Information);
+    std::u16string Expected = u"*ZARVIKCompatibleDRAVOLUX";
+    EXPECT_EQ(std::u16string(List, Expected.size()), Expected);
+    for (size_t i = Expected.size(); i < 55; i++) {  // the rest of the 110 bytes is zero
+        EXPECT_EQ(List[i], 0) << i;
+    }
+    ExFreePool((PVOID)Compatible.Information);
+
+    Request Instance = QueryId(PortDevice, BusQueryInstanceID);
+    EXPECT_EQ(Instance.Status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeText(Instance.Information), u"0000");
+
+    Request Serial = QueryId(PortDevice, BusQueryDeviceSerialNumber, (NTSTATUS)0xC0000123, 0x44);
+    EXPECT_EQ(Serial.Status, (NTSTATUS)0xC0000123);
+    EXPECT_EQ(Serial.Information, 0x44u);
+}
+
+TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
+              u"ZARVIK_Virtual_Serial_Port_00");
+    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextLocationInformation).Information), u"Virtual Serial Bus");
+    Port->Index = 123;
+    EXPECT_EQ(TakeText(QueryId(PortDevice, BusQueryInstanceID).Information), u"0123");
+    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
+              u"ZARVIK_Virtual_Serial_Port_123");
+    Port->Index = 7;
+    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
+              u"ZARVIK_Virtual_Serial_Port_07");
+    Port->Index = 0;
+
+    Request Other = QueryText(PortDevice, (DEVICE_TEXT_TYPE)5, (NTSTATUS)0xC0000123);
+    EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
+    EXPECT_EQ(Other.Information, 0u);
+}
+
+TEST_F(PortIdentity, TextAlreadyAnsweredFromAboveStays)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    PWCHAR Above = (PWCHAR)ExAllocatePoolWithTag(PagedPool, 8, 'tseT');
+    Above[0] = 'A';
+    Above[1] = 'B';
+    Above[2] = 0;
+    Request R = QueryText(PortDevice, DeviceTextDescription, STATUS_NOT_SUPPORTED, (ULONG_PTR)Above);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Information, (ULONG_PTR)Above);
+    EXPECT_EQ(TakeText(R.Information), u"AB");
+}
+
+TEST_F(PortIdentity, AnswersWithoutPoolFailAndLeaveInformation)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    HkFaultFailTag(DVX_TAG);
+    Request Id = QueryId(PortDevice, BusQueryInstanceID, STATUS_NOT_SUPPORTED, 0x12);
+    Request Text = QueryText(PortDevice, DeviceTextLocationInformation, STATUS_NOT_SUPPORTED, 0);
+    HkFaultReset();
+    EXPECT_EQ(Id.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Id.Information, 0x12u);
+    EXPECT_EQ(Text.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Text.Information, 0u);
+}
+
+TEST_F(PortIdentity, CapabilitiesOfAClientPort)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort(0));
+    Port->Index = 5;
+    CapsBuffer Buffer;
+    memset(Buffer.Bytes, 0xEE, sizeof(Buffer.Bytes));
+    Buffer.SetFlags(0xFFFFFFFF);
+    Request R = QueryCaps(&Buffer, 72);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    PDEVICE_CAPABILITIES Caps = Buffer.Caps();
+    EXPECT_EQ(Buffer.Flags(), (0xFFFFFFFFu & ~0x7C0Bu & ~0x20000u) | 0x2D0u);
+    EXPECT_EQ(Caps->Removable, 1u);
+    EXPECT_EQ(Caps->UniqueID, 1u);
+    EXPECT_EQ(Caps->SilentInstall, 1u);
+    EXPECT_EQ(Caps->SurpriseRemovalOK, 1u);
+    EXPECT_EQ(Caps->EjectSupported, 0u);
+    EXPECT_EQ(Caps->DeviceD1 | Caps->DeviceD2 | Caps->HardwareDisabled, 0u);
+    EXPECT_EQ(Caps->WakeFromD0 | Caps->WakeFromD1 | Caps->WakeFromD2 | Caps->WakeFromD3, 0u);
+    EXPECT_EQ(Caps->NoDisplayInUI, 0u);
+    EXPECT_EQ(Caps->Address, 0xFFFFFFFFu);
+    EXPECT_EQ(Caps->UINumber, 5u);
+    EXPECT_EQ(Caps->SystemWake, PowerSystemUnspecified);
+    EXPECT_EQ(Caps->DeviceWake, PowerDeviceUnspecified);
+    EXPECT_EQ(Caps->D1Latency | Caps->D2Latency | Caps->D3Latency, 0u);
+    EXPECT_EQ(Buffer.At64(), (ULONG64)(ULONG_PTR)&Port->Function);
+    EXPECT_EQ(Buffer.Bytes[72], 0xEE);  // nothing past the record
+    EXPECT_EQ((PUCHAR)&Port->Function - (PUCHAR)Port + sizeof(FunctionArea), sizeof(PortExtension));
+    Port->Index = 0;
+}
+
+TEST_F(PortIdentity, CapabilitiesOfAControlPortHideItAndKeepCallerBits)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort(1));
+    CapsBuffer Buffer;
+    memset(Buffer.Bytes, 0, sizeof(Buffer.Bytes));
+    Buffer.SetFlags(0);
+    EXPECT_EQ(QueryCaps(&Buffer, 72).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Buffer.Flags(), 0x2D0u | 0x20000u);
+    EXPECT_EQ(Buffer.Caps()->NoDisplayInUI, 1u);
+}
+
+TEST_F(PortIdentity, DeviceStatesFollowTheBusWithSleepStatesMappedToD3)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    LowerDriverState& L = LowerDriver();
+    DEVICE_POWER_STATE FromBus[7] = {PowerDeviceD2,         PowerDeviceD3, PowerDeviceD1, PowerDeviceD0,
+                                     PowerDeviceUnspecified, PowerDeviceD1, PowerDeviceD2};
+    for (int i = 0; i < 7; i++) {
+        L.DeviceState[i] = FromBus[i];
+    }
+    CapsBuffer Buffer;
+    memset(Buffer.Bytes, 0, sizeof(Buffer.Bytes));
+    EXPECT_EQ(QueryCaps(&Buffer, 64).Status, STATUS_SUCCESS);
+    PDEVICE_CAPABILITIES Caps = Buffer.Caps();
+    EXPECT_EQ(Caps->DeviceState[PowerSystemUnspecified], PowerDeviceD2);  // the bus's
+    EXPECT_EQ(Caps->DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(Caps->DeviceState[PowerSystemSleeping1], PowerDeviceD3);  // D1 below
+    EXPECT_EQ(Caps->DeviceState[PowerSystemSleeping2], PowerDeviceD0);  // D0 stays
+    EXPECT_EQ(Caps->DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+    EXPECT_EQ(Caps->DeviceState[PowerSystemHibernate], PowerDeviceD1);  // the bus's
+    EXPECT_EQ(Caps->DeviceState[PowerSystemShutdown], PowerDeviceD2);
+    EXPECT_EQ(Buffer.At64(), 0u);  // a 64-byte record has no address field
+    EXPECT_EQ(L.CapabilitiesQueries, 1u);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+}
+
+TEST_F(PortIdentity, BadRecordsAreRefusedUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    for (auto [Size, Version] : {std::pair<USHORT, USHORT>{72, 2}, {63, 1}, {72, 0}}) {
+        CapsBuffer Buffer;
+        memset(Buffer.Bytes, 0x5A, sizeof(Buffer.Bytes));
+        Buffer.Caps()->Size = Size;
+        Buffer.Caps()->Version = Version;
+        CapsBuffer Before = Buffer;
+        Request R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+            Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
+        });
+        EXPECT_EQ(R.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
+    }
+    EXPECT_EQ(LowerDriver().CapabilitiesQueries, 0u);
+}
+
+TEST_F(PortIdentity, FailedBusQueryLeavesTheRecordUntouched)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    LowerDriver().CapabilitiesStatus = STATUS_DEVICE_NOT_READY;
+    CapsBuffer Buffer;
+    memset(Buffer.Bytes, 0x5A, sizeof(Buffer.Bytes));
+    Buffer.Caps()->Size = 72;
+    Buffer.Caps()->Version = 1;
+    CapsBuffer Before = Buffer;
+    Request R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+        Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
+    });
+    EXPECT_EQ(R.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
+
+    LowerDriver().CapabilitiesStatus = STATUS_SUCCESS;
+    HkFaultFailNth(HkFault::IrpAllocate, 2);  // the 1st is this test's own request
+    R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+        Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
+    });
+    HkFaultReset();
+    EXPECT_EQ(R.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
+}
+
+// The hardware key of a port device exists only for a device the PnP
+// manager knows, so these run with the bus installed as a root device.
+class DeviceConfig : public DriverFixture {
+protected:
+    PortExtension* Port = nullptr;
+
+    void ReportPort(UCHAR IsControl, const WCHAR* Name)
+    {
+        ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
+        Port = MakePort(IsControl, Name);
+        ASSERT_NE(Port, nullptr);
+        ScheduleRescan(Bus);
+        Rescan();
+        ASSERT_NE(HkPnpNodeOfPdo(Port->Header.Self), nullptr);
+    }
+
+    std::u16string KeyPath()
+    {
+        std::u16string Path = HkPnpEnumKeyPath(L"DRAVOLUX\\DEVICES\\0000");
+        return Path + u"\\Device Parameters";
+    }
+
+    Request QueryResources(NTSTATUS Status = STATUS_NOT_SUPPORTED)
+    {
+        return SendPnp(Port->Header.Self, IRP_MN_QUERY_RESOURCES, nullptr, Status, 0);
+    }
+
+    void Unreport()
+    {
+        // Leave the port out of the next relations so the manager removes it.
+        Port->Present = 0;
+        ScheduleRescan(Bus);
+        Rescan();
+    }
+};
+
+// The key is opened for writing: the host registry checks the access of the
+// handle a value is set through, so a key opened with STANDARD_RIGHTS_WRITE
+// alone would fail here with STATUS_ACCESS_DENIED.
+TEST_F(DeviceConfig, ControlPortPublishesItsPrefixedName)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM3"));
+    Request R = QueryResources();
+    EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);  // completed with the status it carried
+    std::u16string Path = KeyPath();
+    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+    ULONG Type = 0;
+    std::vector<UCHAR> Data;
+    ASSERT_EQ(HkRegGetValue(Key, L"PortName", &Type, &Data), STATUS_SUCCESS);
+    EXPECT_EQ(Type, (ULONG)REG_SZ);
+    std::u16string Expected = u"CORVESS_COM3";
+    ASSERT_EQ(Data.size(), (Expected.size() + 1) * 2);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Data.data()), Expected.size() + 1),
+              std::u16string(Expected.c_str(), Expected.size() + 1));
+    ULONG IsControl = 0;
+    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
+    EXPECT_EQ(IsControl, 1u);
+    Unreport();
+}
+
+TEST_F(DeviceConfig, ClientPortPublishesTheBareName)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportPort(0, L"COM3"));
+    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
+    std::u16string Path = KeyPath();
+    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+    std::u16string Name;
+    ASSERT_EQ(HkRegGetString(Key, L"PortName", &Name), STATUS_SUCCESS);
+    EXPECT_EQ(Name, u"COM3");
+    ULONG IsControl = 7;
+    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
+    EXPECT_EQ(IsControl, 0u);
+    Unreport();
+}
+
+TEST_F(DeviceConfig, LongestNameIsWrittenWhole)
+{
+    static WCHAR Long[128];
+    for (int i = 0; i < 127; i++) {
+        Long[i] = (WCHAR)('A' + i % 26);
+    }
+    Long[127] = 0;
+    ASSERT_NO_FATAL_FAILURE(ReportPort(1, Long));
+    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
+    std::u16string Path = KeyPath();
+    std::u16string Name;
+    ASSERT_EQ(HkRegGetString(reinterpret_cast<const WCHAR*>(Path.c_str()), L"PortName", &Name), STATUS_SUCCESS);
+    EXPECT_EQ(Name, u"CORVESS_" + U16(Long));
+    Unreport();
+}
+
+TEST_F(DeviceConfig, FailedWritesBecomeTheRequestStatus)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM4"));
+    std::u16string Path = KeyPath();
+    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+    HkRegDeleteValue(Key, L"PortName");
+    HkRegDeleteValue(Key, L"IsControl");
+
+    HkFaultFailNth(HkFault::RegistryWrite, 1);
+    Request R = QueryResources();
+    HkFaultReset();
+    EXPECT_FALSE(NT_SUCCESS(R.Status));
+    EXPECT_FALSE(HkRegValueExists(Key, L"IsControl"));  // not attempted after PortName failed
+
+    HkFaultFailTag(DVX_SCRATCH_TAG);
+    R = QueryResources();
+    HkFaultReset();
+    EXPECT_EQ(R.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
+
+    HkFaultFailNth(HkFault::RegistryOpenKey, 1);
+    HkFaultFailNth(HkFault::RegistryCreateKey, 1);
+    R = QueryResources();
+    HkFaultReset();
+    EXPECT_FALSE(NT_SUCCESS(R.Status));
+    EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
+    Unreport();
+}
+
+}  // namespace

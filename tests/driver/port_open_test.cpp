@@ -1,0 +1,282 @@
+// Opening and closing port devices: the opener, its permission word, the
+// DOS link, the next waiting client and the close that retires a client.
+#include "control_fixture.h"
+
+namespace drvtest {
+namespace {
+
+class PortOpenTest : public ControlFixture {
+protected:
+    PortExtension* Client = nullptr;
+    PortExtension* ControlPort = nullptr;
+
+    void SetUpCom3()
+    {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &ControlPort));
+        HkClockAdvance(RescanDelayMs);  // let the creation's rescan go by
+    }
+
+    static std::u16string Decimal(HANDLE Id)
+    {
+        std::string Text = std::to_string(reinterpret_cast<ULONG_PTR>(Id));
+        return std::u16string(Text.begin(), Text.end());
+    }
+};
+
+TEST_F(PortOpenTest, OpeningTheWaitingClientRecordsTheOpenerAndSpawnsTheNext)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Elsewhere"), STATUS_SUCCESS);
+    SetPermission(u"COM3", u"C:\\Tools\\term.exe", 0x15);
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+    EXPECT_FALSE(RescanArmed());
+
+    Request R = OpenAs(Client, Term);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(R.Information, 0u);
+
+    ASSERT_NE(Client->ImagePath, nullptr);
+    EXPECT_EQ(U16(Client->ImagePath), u"C:\\Tools\\term.exe");
+    EXPECT_EQ(Client->ProcessId, HkPsProcessId(Term));
+    EXPECT_EQ(Client->Function.Permissions, 0x15u);
+    EXPECT_EQ(Client->OpenCount, 1);
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"<none>");
+    EXPECT_EQ(FriendlyName(0),
+              u"Serial Port \"COM3\" opened by \"C:\\Tools\\term.exe\" (Pid: " + Decimal(Client->ProcessId) + u")");
+
+    // Exactly one successor, lowest free Index, tail of the client lists.
+    std::vector<PortExtension*> Ports = PortsOnList();
+    ASSERT_EQ(Ports.size(), 3u);
+    PortExtension* Next = Ports[2];
+    EXPECT_EQ(Next->Index, 2u);
+    EXPECT_EQ(Next->IsControl, 0);
+    EXPECT_EQ(Next->Present, 1);
+    EXPECT_EQ(Next->Function.Permissions, 0u);
+    EXPECT_EQ(Next->ImagePath, nullptr);
+    EXPECT_EQ(Next->PortName, Client->PortName);
+    EXPECT_EQ(Next->LinkName, Client->LinkName);
+    EXPECT_EQ(Next->Group, Client->Group);
+    EXPECT_EQ(GroupMembers(&Client->Group->ClientList), (std::vector<PortExtension*>{Client, Next}));
+    EXPECT_EQ(FunctionMembers(&Client->Group->ClientFunctionList), (std::vector<PortExtension*>{Client, Next}));
+    EXPECT_EQ(FriendlyName(2), u"Serial Port \"COM3\" waiting for open");
+    EXPECT_TRUE(RescanArmed());
+}
+
+TEST_F(PortOpenTest, OpeningTheControlPortOnlyCountsAndRecords)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Elsewhere"), STATUS_SUCCESS);
+    PEPROCESS Tool = NewProcess(u"C:\\Tools\\admin.exe");
+    EXPECT_EQ(OpenAs(ControlPort, Tool).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ControlPort->OpenCount, 1);
+    EXPECT_EQ(U16(ControlPort->ImagePath), u"C:\\Tools\\admin.exe");
+    EXPECT_EQ(ControlPort->Function.Permissions, 7u);
+    EXPECT_EQ(Bus->PortCount, 2u);
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"\\Device\\Elsewhere");
+    EXPECT_EQ(FriendlyName(1), u"ZARVIK Corvess Serial Port (COM3)");
+    EXPECT_FALSE(RescanArmed());
+
+    EXPECT_EQ(Close(ControlPort).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ControlPort->OpenCount, 0);
+    EXPECT_EQ(ControlPort->Present, 1);
+    EXPECT_FALSE(RescanArmed());
+}
+
+TEST_F(PortOpenTest, PermissionWordFallsBackToThree)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    const std::u16string Key = u"\\Registry\\Machine\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions";
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+
+    // No key at all.
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Client->Function.Permissions, 3u);
+
+    struct Case {
+        const char* What;
+        ULONG Type;
+        std::vector<UCHAR> Data;
+        ULONG Expected;
+    } Cases[] = {
+        {"no value for this opener", REG_DWORD, {}, 3},
+        {"4-byte dword", REG_DWORD, {9, 0, 0, 0}, 9},
+        {"4-byte binary", REG_BINARY, {1, 1, 0, 0}, 0x101},
+        {"2 bytes", REG_BINARY, {5, 0}, 3},
+        {"8 bytes", REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0}, 3},
+        {"empty", REG_BINARY, {0}, 3},
+    };
+    for (const Case& C : Cases) {
+        PortExtension* Waiting = LastClient();
+        HkRegDeleteKey(W(Key.c_str()));
+        ASSERT_EQ(HkRegCreateKey(W(Key.c_str())), STATUS_SUCCESS);
+        if (!C.Data.empty()) {
+            ULONG Length = std::string(C.What) == "empty" ? 0 : (ULONG)C.Data.size();
+            ASSERT_EQ(HkRegSetValue(W(Key.c_str()), L"c:\\tools\\TERM.exe", C.Type, C.Data.data(), Length),
+                      STATUS_SUCCESS);
+        }
+        ASSERT_EQ(OpenAs(Waiting, Term).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Waiting->Function.Permissions, C.Expected) << C.What;
+    }
+}
+
+TEST_F(PortOpenTest, EachOpenDeletesTheLinkAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);  // no link: no error
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Again"), STATUS_SUCCESS);
+    ASSERT_EQ(OpenAs(LastClient(), Term).Status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"<none>");
+}
+
+TEST_F(PortOpenTest, SecondOpenAndCloses)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS First = NewProcess(u"C:\\a.exe");
+    PEPROCESS Second = NewProcess(u"C:\\b.exe");
+    ASSERT_EQ(OpenAs(Client, First).Status, STATUS_SUCCESS);
+    PWSTR FirstPath = Client->ImagePath;
+    ASSERT_EQ(OpenAs(Client, Second).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Client->OpenCount, 2);
+    EXPECT_EQ(U16(Client->ImagePath), u"C:\\b.exe");
+    EXPECT_EQ(Client->ProcessId, HkPsProcessId(Second));
+    EXPECT_FALSE(HkPoolIsLive(FirstPath));
+    EXPECT_EQ(Indexes(), (std::vector<ULONG>{0, 1, 2, 3}));
+
+    HkClockAdvance(RescanDelayMs);
+    EXPECT_FALSE(RescanArmed());
+    Request R = Close(Client);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Information, 0u);
+    EXPECT_EQ(Client->Present, 0);
+    EXPECT_EQ(Client->OpenCount, 1);
+    EXPECT_TRUE(RescanArmed());
+
+    // Present stays 0 and the rescan is due again on the next close.
+    HkClockAdvance(RescanDelayMs);
+    EXPECT_EQ(Close(Client).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Client->OpenCount, 0);
+    EXPECT_TRUE(RescanArmed());
+
+    // At the next bus relations the closed client is left out.
+    std::vector<PDEVICE_OBJECT> Reported = TakeRelations(QueryRelations(BusDevice, BusRelations).Information);
+    EXPECT_EQ(std::count(Reported.begin(), Reported.end(), Client->Header.Self), 0);
+    EXPECT_EQ(Reported.size(), 3u);
+}
+
+TEST_F(PortOpenTest, UnreadableOpenerStillOpens)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    const HK_PS_MALFORMED Kinds[] = {HkPsQueryFails, HkPsNoImage};
+    for (HK_PS_MALFORMED Kind : Kinds) {
+        PortExtension* Waiting = LastClient();
+        PEPROCESS Broken = NewProcess(u"C:\\broken.exe");
+        HkPsSetMalformed(Broken, Kind);
+        ASSERT_EQ(OpenAs(Waiting, Broken).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Waiting->ImagePath, nullptr) << Kind;
+        EXPECT_EQ(Waiting->ProcessId, nullptr);
+        EXPECT_EQ(Waiting->Function.Permissions, 0u);
+        EXPECT_EQ(Waiting->OpenCount, 1);
+        EXPECT_EQ(FriendlyName(Waiting->Index), u"Serial Port \"COM3\" waiting for open");
+        {
+            HkProcessContext Context(Broken);
+            EXPECT_EQ(RecordOpener(Waiting), STATUS_UNSUCCESSFUL);
+        }
+        EXPECT_EQ(LoadPermissions(Waiting), STATUS_INVALID_PARAMETER);
+    }
+}
+
+// The opener comes from the platform's record of the process, not from its
+// user-mode parameters: breaking those changes nothing.
+TEST_F(PortOpenTest, OpenerIsReadWithoutTouchingUserMemory)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    const HK_PS_MALFORMED Kinds[] = {HkPsNullPeb, HkPsNullParameters, HkPsGarbageImageLength};
+    for (HK_PS_MALFORMED Kind : Kinds) {
+        PortExtension* Waiting = LastClient();
+        PEPROCESS Process = NewProcess(u"C:\\odd.exe");
+        HkPsSetMalformed(Process, Kind);
+        ASSERT_EQ(OpenAs(Waiting, Process).Status, STATUS_SUCCESS);
+        ASSERT_NE(Waiting->ImagePath, nullptr) << Kind;
+        EXPECT_EQ(U16(Waiting->ImagePath), u"C:\\odd.exe");
+        EXPECT_EQ(Waiting->ProcessId, HkPsProcessId(Process));
+    }
+}
+
+TEST_F(PortOpenTest, FailuresInsideAnOpenNeverReachTheOpener)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+
+    // No successor can be made.
+    HkFaultFailAlways(HkFault::DeviceCreate, true);
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
+    HkFaultReset();
+    EXPECT_EQ(Client->OpenCount, 1);
+    EXPECT_EQ(Bus->PortCount, 2u);
+    EXPECT_FALSE(RescanArmed());
+
+    // No pool for the opener's path: the previous one is dropped.
+    HkProcessContext Context(Term);
+    HkFaultFailTag(DVX_TAG);
+    ASSERT_EQ(RecordOpener(Client), STATUS_INSUFFICIENT_RESOURCES);
+    HkFaultReset();
+    EXPECT_EQ(Client->ImagePath, nullptr);
+    EXPECT_EQ(LoadPermissions(Client), STATUS_INVALID_PARAMETER);
+
+    // No scratch pool for the permission read: the word stays.
+    ASSERT_EQ(RecordOpener(Client), STATUS_SUCCESS);
+    Client->Function.Permissions = 0x44;
+    HkFaultFailTag(DVX_SCRATCH_TAG);
+    EXPECT_EQ(LoadPermissions(Client), STATUS_INSUFFICIENT_RESOURCES);
+    HkFaultReset();
+    EXPECT_EQ(Client->Function.Permissions, 0x44u);
+}
+
+TEST_F(PortOpenTest, OrphanOpensWithoutSuccessorAndClosesWithoutRescan)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    {
+        PortListHold Hold(Bus, TRUE);
+        UnlinkEntry(&Client->BusLink);
+        Bus->PortCount--;
+        Client->ParentBus = nullptr;
+        Client->ReportedMissing = 1;
+    }
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
+    EXPECT_EQ(U16(Client->ImagePath), u"C:\\Tools\\term.exe");
+    EXPECT_EQ(Client->Function.Permissions, 3u);
+    EXPECT_EQ(Bus->PortCount, 1u);
+    EXPECT_FALSE(RescanArmed());
+    ASSERT_EQ(Close(Client).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Client->Present, 0);
+    EXPECT_FALSE(RescanArmed());
+    DestroyPortDevice(Client->Header.Self, Client);
+}
+
+TEST_F(PortOpenTest, LongImagePathIsKeptWholeButTheFriendlyNameIsCut)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    std::u16string Long = u"C:\\" + std::u16string(996, u'x') + u".e";
+    ASSERT_EQ(Long.size(), 1001u);
+    PEPROCESS Process = NewProcess(Long.c_str());
+    ASSERT_EQ(OpenAs(Client, Process).Status, STATUS_SUCCESS);
+    EXPECT_EQ(U16(Client->ImagePath), Long);
+    std::u16string Name = FriendlyName(0);
+    EXPECT_EQ(Name.size(), 255u);
+    EXPECT_EQ(Name, (u"Serial Port \"COM3\" opened by \"" + Long).substr(0, 255));
+
+    // QueryPorts carries the whole path.
+    ControlReply Reply = QueryPortsRequest(4096);
+    ASSERT_EQ(Reply.Status, STATUS_SUCCESS);
+    dravolux::PortInfoHeader Header;
+    std::memcpy(&Header, Reply.Output.data(), sizeof(Header));
+    EXPECT_EQ(Header.RecordSize, 48u + 10u + 2u * 1002u);
+    EXPECT_EQ(Header.PathOffset, 58u);
+}
+
+}  // namespace
+}  // namespace drvtest

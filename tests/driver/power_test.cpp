@@ -1,0 +1,119 @@
+// Power requests on port devices (answered there) and on the bus device
+// (passed down, counted once started).
+#include "driver_fixture.h"
+
+namespace {
+
+using namespace drvtest;
+
+class PowerTest : public DriverFixture {
+protected:
+    PortExtension* Port = nullptr;
+    PDEVICE_OBJECT PortDevice = nullptr;
+
+    void StartWithPort()
+    {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        Port = MakePort();
+        ASSERT_NE(Port, nullptr);
+        PortDevice = Port->Header.Self;
+    }
+};
+
+TEST_F(PowerTest, PortSetDevicePowerTellsThePowerManager)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceD0);
+    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
+}
+
+TEST_F(PowerTest, PortSetSystemPowerChangesOnlyTheSystemState)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemSleeping3);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);
+}
+
+TEST_F(PowerTest, PortAgreesToEveryQuery)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    for (ULONG State = PowerSystemWorking; State <= PowerSystemShutdown; State++) {
+        EXPECT_EQ(SendPower(PortDevice, IRP_MN_QUERY_POWER, SystemPowerState, State).Status, STATUS_SUCCESS);
+    }
+    for (ULONG State = PowerDeviceD0; State <= PowerDeviceD3; State++) {
+        EXPECT_EQ(SendPower(PortDevice, IRP_MN_QUERY_POWER, DevicePowerState, State).Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+}
+
+TEST_F(PowerTest, PortCompletesOtherRequestsWithTheirOwnStatus)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    ULONG StartNext = HkPoStartNextCount();
+    Request Wake = SendPower(PortDevice, IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemWorking, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Wake.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Wake.Returned, STATUS_NOT_SUPPORTED);
+    Request Sequence = SendPower(PortDevice, IRP_MN_POWER_SEQUENCE, SystemPowerState, 0, (NTSTATUS)0xC0000123);
+    EXPECT_EQ(Sequence.Status, (NTSTATUS)0xC0000123);
+    EXPECT_EQ(HkPoStartNextCount(), StartNext + 2);
+}
+
+TEST_F(PowerTest, NotStartedBusPassesDownUncounted)
+{
+    ASSERT_NO_FATAL_FAILURE(AddBus());
+    std::atomic<LONG> During{-1};
+    LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
+    Request R = SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(During.load(), 1);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+    ASSERT_EQ(LowerDriver().PowerMinors.size(), 1u);
+    EXPECT_EQ(LowerDriver().PowerMinors[0], IRP_MN_SET_POWER);
+    EXPECT_EQ(Bus->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceUnspecified);
+}
+
+TEST_F(PowerTest, StartedBusCountsWhilePassingDown)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    std::atomic<LONG> During{-1};
+    LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
+    Request R = SendPower(BusDevice, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(During.load(), 2);
+    EXPECT_EQ(Bus->OutstandingIo, 1);
+    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);  // the bus keeps its own
+}
+
+TEST_F(PowerTest, DeletedDevicesRefuseButStartTheNextPowerRequest)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    Port->Header.PnpState = Deleted;
+    ULONG StartNext = HkPoStartNextCount();
+    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(R.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(HkPoStartNextCount(), StartNext + 1);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+    Port->Header.PnpState = Started;
+
+    ObReferenceObject(BusDevice);
+    RemoveBus();
+    LONG Before = Bus->OutstandingIo;
+    size_t LowerBefore = LowerDriver().PowerMinors.size();
+    R = SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(R.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(HkPoStartNextCount(), StartNext + 2);
+    EXPECT_EQ(Bus->OutstandingIo, Before);
+    EXPECT_EQ(LowerDriver().PowerMinors.size(), LowerBefore);
+    ObDereferenceObject(BusDevice);
+}
+
+}  // namespace

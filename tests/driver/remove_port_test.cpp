@@ -1,0 +1,174 @@
+// Removing managed ports and reloading client permissions.
+#include "control_fixture.h"
+
+namespace drvtest {
+namespace {
+
+class RemovePortTest : public ControlFixture {
+protected:
+    PortExtension* Client = nullptr;
+    PortExtension* ControlPort = nullptr;
+
+    void SetUpCom3(bool Start = true)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &ControlPort));
+        if (Start) {
+            ASSERT_NO_FATAL_FAILURE(StartPorts());
+        }
+        HkClockAdvance(RescanDelayMs);
+    }
+
+    std::vector<UCHAR> PresentFlags()
+    {
+        std::vector<UCHAR> Flags;
+        for (PortExtension* Port : PortsOnList()) {
+            Flags.push_back(Port->Present);
+        }
+        return Flags;
+    }
+};
+
+TEST_F(RemovePortTest, EmptyBus)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(RescanArmed());
+}
+
+TEST_F(RemovePortTest, StartedAndClosedPortIsMarkedWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ASSERT_EQ(CreatePortRequest(u"COM4").Status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPorts());
+    HkClockAdvance(RescanDelayMs);
+
+    EXPECT_EQ(RemovePortRequest(u"com3").Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RemovePortRequest(u"COM").Status, STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(RescanArmed());
+    EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{1, 1, 1, 1}));
+
+    ControlReply Reply = RemovePortRequest(u"COM3");
+    EXPECT_EQ(Reply.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Reply.Information, sizeof(dravolux::PortRequest));
+    EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{0, 0, 1, 1}));
+    EXPECT_TRUE(RescanArmed());
+}
+
+TEST_F(RemovePortTest, OpenPortIsBusyAndNothingIsMarked)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS Term = NewProcess(u"C:\\Tools\\term.exe");
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPorts());
+    HkClockAdvance(RescanDelayMs);
+    std::vector<UCHAR> Before = PresentFlags();
+
+    ControlReply Reply = RemovePortRequest(u"COM3");
+    EXPECT_EQ(Reply.Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Reply.Information, sizeof(dravolux::PortRequest));
+    EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(PresentFlags(), Before);
+    EXPECT_FALSE(RescanArmed());
+
+    // The control port device open is checked first, before any client.
+    ASSERT_EQ(Close(Client).Status, STATUS_SUCCESS);
+    HkClockAdvance(RescanDelayMs);
+    ASSERT_EQ(OpenAs(ControlPort, Term).Status, STATUS_SUCCESS);
+    EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_DEVICE_BUSY);
+}
+
+TEST_F(RemovePortTest, NotStartedPortIsNotReadyButRemoveAllMarksIt)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3(false));
+    EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{1, 1}));
+    EXPECT_FALSE(RescanArmed());
+
+    EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{0, 0}));
+    EXPECT_TRUE(RescanArmed());
+}
+
+TEST_F(RemovePortTest, LongNameIsComparedOnItsFirst127Units)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ASSERT_EQ(CreatePortRequest(std::u16string(127, u'Q')).Status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPorts());
+    ControlReply Reply = RemovePortRequest(std::u16string(128, u'Q'));
+    EXPECT_EQ(Reply.Status, STATUS_SUCCESS);
+    ASSERT_EQ(Reply.Output.size(), sizeof(dravolux::PortRequest));
+    EXPECT_EQ(Reply.Output[258], 0);
+    EXPECT_EQ(Reply.Output[259], 0);
+}
+
+TEST_F(RemovePortTest, ReloadReadsTheRegistryAtPassiveLevelForOpenedClients)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS A = NewProcess(u"C:\\a.exe");
+    PEPROCESS B = NewProcess(u"C:\\b.exe");
+    SetPermission(u"COM3", u"C:\\a.exe", 0x10);
+    ASSERT_EQ(OpenAs(Client, A).Status, STATUS_SUCCESS);
+    PortExtension* Second = LastClient();
+    ASSERT_EQ(OpenAs(Second, B).Status, STATUS_SUCCESS);
+    PortExtension* Waiting = LastClient();
+    EXPECT_EQ(Client->Function.Permissions, 0x10u);
+    EXPECT_EQ(Second->Function.Permissions, 3u);
+
+    // The registry changes from outside; a reload brings it in.
+    SetPermission(u"COM3", u"C:\\a.exe", 0x31);
+    SetPermission(u"COM3", u"C:\\b.exe", 0x32);
+    Second->Function.Permissions = 0x99;
+    HkVerifierCapture Capture;
+    ControlReply Reply = Control(dravolux::IoctlReloadPermissions, nullptr, 0, 0);
+    EXPECT_EQ(Reply.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Capture.Count(), 0u) << (Capture.Count() ? Capture.Reports()[0].Text : "");
+    EXPECT_EQ(Capture.Count(HkViolation::RegistryAtHighIrql), 0u);
+    EXPECT_EQ(Client->Function.Permissions, 0x31u);
+    EXPECT_EQ(Second->Function.Permissions, 0x32u);
+    EXPECT_EQ(Waiting->Function.Permissions, 0u);
+    EXPECT_EQ(ControlPort->Function.Permissions, 7u);
+
+    // A value that goes away gives the default.
+    std::u16string Key = u"\\Registry\\Machine\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions";
+    ASSERT_EQ(HkRegDeleteValue(W(Key.c_str()), L"C:\\b.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(ReloadPermissions(Bus), STATUS_SUCCESS);
+    EXPECT_EQ(Second->Function.Permissions, 3u);
+    EXPECT_EQ(Client->Function.Permissions, 0x31u);
+}
+
+TEST_F(RemovePortTest, ReloadCoversMoreClientsThanOneBatch)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS A = NewProcess(u"C:\\a.exe");
+    SetPermission(u"COM3", u"C:\\a.exe", 0x12);
+    for (int i = 0; i < 40; i++) {
+        ASSERT_EQ(OpenAs(LastClient(), A).Status, STATUS_SUCCESS);
+    }
+    SetPermission(u"COM3", u"C:\\a.exe", 0x13);
+    EXPECT_EQ(ReloadPermissions(Bus), STATUS_SUCCESS);
+    ULONG Opened = 0;
+    for (PortExtension* Port : PortsOnList()) {
+        if (Port->ImagePath != nullptr) {
+            EXPECT_EQ(Port->Function.Permissions, 0x13u) << Port->Index;
+            Opened++;
+        }
+    }
+    EXPECT_EQ(Opened, 40u);
+}
+
+TEST_F(RemovePortTest, ReloadWithoutScratchPoolLeavesTheDefault)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    PEPROCESS A = NewProcess(u"C:\\a.exe");
+    SetPermission(u"COM3", u"C:\\a.exe", 0x12);
+    ASSERT_EQ(OpenAs(Client, A).Status, STATUS_SUCCESS);
+    HkFaultFailTag(DVX_SCRATCH_TAG);
+    EXPECT_EQ(ReloadPermissions(Bus), STATUS_SUCCESS);
+    HkFaultReset();
+    EXPECT_EQ(Client->Function.Permissions, 3u);
+}
+
+}  // namespace
+}  // namespace drvtest

@@ -1,0 +1,258 @@
+// Timers, DPCs and the manual clock.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "hk/clock.h"
+#include "hk/pool.h"
+#include "hk/reset.h"
+#include "hk/verifier.h"
+#include "ntddk.h"
+
+namespace {
+
+constexpr LONGLONG kMs = 10000;
+
+LARGE_INTEGER RelativeMs(LONGLONG ms) {
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * kMs;
+    return t;
+}
+
+struct Probe {
+    KTIMER Timer;
+    KDPC Dpc;
+    std::vector<LONGLONG> FiredAt;
+    std::vector<KIRQL> Irqls;
+};
+
+void ProbeDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    Probe* p = (Probe*)context;
+    p->FiredAt.push_back(HkClockNow() / kMs);
+    p->Irqls.push_back(KeGetCurrentIrql());
+}
+
+class KeTimerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HkReset();
+        KeInitializeTimer(&probe.Timer);
+        KeInitializeDpc(&probe.Dpc, ProbeDpc, &probe);
+    }
+    void TearDown() override {
+        KeCancelTimer(&probe.Timer);
+        KeRemoveQueueDpc(&probe.Dpc);
+        EXPECT_EQ(HkPoolReportLeaks(), 0u);
+        HkReset();
+    }
+    Probe probe;
+};
+
+TEST_F(KeTimerTest, RearmingPostponesAndFiresOnce) {
+    EXPECT_FALSE(KeSetTimer(&probe.Timer, RelativeMs(200), &probe.Dpc));
+    HkClockAdvance(100);
+    EXPECT_TRUE(KeSetTimer(&probe.Timer, RelativeMs(200), &probe.Dpc));
+    HkClockAdvance(199);
+    EXPECT_TRUE(probe.FiredAt.empty());
+    EXPECT_FALSE(KeReadStateTimer(&probe.Timer));
+    HkClockAdvance(1000);
+    ASSERT_EQ(probe.FiredAt.size(), 1u);
+    EXPECT_EQ(probe.FiredAt[0], 300);
+    EXPECT_TRUE(KeReadStateTimer(&probe.Timer));
+    EXPECT_EQ(HkClockNow(), 1299 * kMs);
+}
+
+TEST_F(KeTimerTest, CancelReportsWhetherTheTimerWasSet) {
+    EXPECT_FALSE(KeCancelTimer(&probe.Timer));
+    KeSetTimer(&probe.Timer, RelativeMs(50), &probe.Dpc);
+    EXPECT_EQ(HkTimerSetCount(), 1u);
+    EXPECT_TRUE(KeCancelTimer(&probe.Timer));
+    EXPECT_FALSE(KeCancelTimer(&probe.Timer));
+    HkClockAdvance(100);
+    EXPECT_TRUE(probe.FiredAt.empty());
+
+    KeSetTimer(&probe.Timer, RelativeMs(50), &probe.Dpc);
+    HkClockAdvance(50);
+    EXPECT_EQ(probe.FiredAt.size(), 1u);
+    EXPECT_FALSE(KeCancelTimer(&probe.Timer)) << "an expired timer is no longer set";
+}
+
+TEST_F(KeTimerTest, TimersExpireInDueOrderAtTheirOwnTimes) {
+    Probe second;
+    KeInitializeTimer(&second.Timer);
+    KeInitializeDpc(&second.Dpc, ProbeDpc, &second);
+    LARGE_INTEGER absolute;
+    KeQuerySystemTime(&absolute);
+    absolute.QuadPart += 30 * kMs;
+    KeSetTimer(&probe.Timer, RelativeMs(70), &probe.Dpc);
+    KeSetTimer(&second.Timer, absolute, &second.Dpc);
+    EXPECT_EQ(HkTimerNextDue(), 30 * kMs);
+    HkClockAdvance(100);
+    ASSERT_EQ(second.FiredAt.size(), 1u);
+    ASSERT_EQ(probe.FiredAt.size(), 1u);
+    EXPECT_EQ(second.FiredAt[0], 30);
+    EXPECT_EQ(probe.FiredAt[0], 70);
+}
+
+TEST_F(KeTimerTest, PeriodicTimerFiresEveryPeriod) {
+    KeSetTimerEx(&probe.Timer, RelativeMs(10), 25, &probe.Dpc);
+    HkClockAdvance(61);
+    EXPECT_EQ(probe.FiredAt, (std::vector<LONGLONG>{10, 35, 60}));
+    EXPECT_TRUE(KeCancelTimer(&probe.Timer));
+}
+
+TEST_F(KeTimerTest, DpcsRunAtDispatchLevel) {
+    KeSetTimer(&probe.Timer, RelativeMs(1), &probe.Dpc);
+    HkClockAdvance(1);
+    ASSERT_EQ(probe.Irqls.size(), 1u);
+    EXPECT_EQ(probe.Irqls[0], DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KeTimerTest, DeferredAdvanceLeavesTheDpcQueuedUntilFlushed) {
+    KeSetTimer(&probe.Timer, RelativeMs(10), &probe.Dpc);
+    HkClockAdvance(20, HkDpcMode::Deferred);
+    EXPECT_TRUE(probe.FiredAt.empty());
+    EXPECT_EQ(HkDpcQueuedCount(), 1u);
+    EXPECT_EQ(HkKeFindLiveObjectsInRange(&probe, sizeof(probe)).Dpcs, 1u);
+
+    // Other code lowering the IRQL does not release a held queue.
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeLowerIrql(old);
+    EXPECT_TRUE(probe.FiredAt.empty());
+
+    KeFlushQueuedDpcs();
+    ASSERT_EQ(probe.FiredAt.size(), 1u);
+    EXPECT_EQ(probe.FiredAt[0], 20) << "ran when flushed, after the clock moved on";
+    EXPECT_EQ(HkDpcQueuedCount(), 0u);
+}
+
+TEST_F(KeTimerTest, RunQueuedReleasesTheHold) {
+    KeSetTimer(&probe.Timer, RelativeMs(10), &probe.Dpc);
+    HkClockAdvance(10, HkDpcMode::Deferred);
+    EXPECT_EQ(HkDpcRunQueued(), 1u);
+    EXPECT_EQ(probe.FiredAt.size(), 1u);
+    EXPECT_EQ(HkDpcRunQueued(), 0u);
+}
+
+TEST_F(KeTimerTest, QueueingTwiceAndRemoving) {
+    HkDpcSetAutoRun(false);
+    EXPECT_TRUE(KeInsertQueueDpc(&probe.Dpc, (PVOID)1, (PVOID)2));
+    EXPECT_FALSE(KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr));
+    EXPECT_TRUE(KeRemoveQueueDpc(&probe.Dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&probe.Dpc));
+    EXPECT_EQ(HkDpcRunQueued(), 0u);
+    EXPECT_TRUE(probe.FiredAt.empty());
+}
+
+TEST_F(KeTimerTest, DpcQueuedAtDispatchRunsWhenTheIrqlDrops) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_TRUE(KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr));
+    EXPECT_TRUE(probe.FiredAt.empty());
+    KeLowerIrql(old);
+    EXPECT_EQ(probe.FiredAt.size(), 1u);
+
+    EXPECT_TRUE(KeInsertQueueDpc(&probe.Dpc, nullptr, nullptr));
+    EXPECT_EQ(probe.FiredAt.size(), 2u) << "queued at passive level: runs at once";
+}
+
+TEST_F(KeTimerTest, LiveObjectsAreFoundByRange) {
+    KeSetTimer(&probe.Timer, RelativeMs(10), nullptr);
+    HkKeLiveObjects live = HkKeFindLiveObjectsInRange(&probe, sizeof(probe));
+    EXPECT_EQ(live.Timers, 1u);
+    EXPECT_EQ(live.FirstTimer, &probe.Timer);
+    EXPECT_EQ(HkKeFindLiveObjectsInRange(&probe.Dpc, sizeof(probe.Dpc)).Timers, 0u);
+    HkKeForgetObjectsInRange(&probe, sizeof(probe));
+    EXPECT_EQ(HkTimerSetCount(), 0u);
+}
+
+TEST_F(KeTimerTest, FreeingPoolWithASetTimerIsAStop) {
+    PKTIMER timer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KTIMER), 'mTkH');
+    ASSERT_NE(timer, nullptr);
+    KeInitializeTimer(timer);
+    KeSetTimer(timer, RelativeMs(10), nullptr);
+    HkVerifierCapture capture;
+    ExFreePoolWithTag(timer, 'mTkH');
+    EXPECT_EQ(capture.Count(HkViolation::PoolFreedWithTimer), 1u);
+    EXPECT_EQ(HkTimerSetCount(), 0u) << "the released timer is dropped";
+    HkClockAdvance(20);
+}
+
+TEST_F(KeTimerTest, WaitOnATimerMovesTheClockToItsDueTime) {
+    KeSetTimer(&probe.Timer, RelativeMs(40), nullptr);
+    EXPECT_EQ(KeWaitForSingleObject(&probe.Timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(HkClockNow(), 40 * kMs);
+}
+
+TEST_F(KeTimerTest, DelayMovesTheManualClock) {
+    LARGE_INTEGER interval = RelativeMs(25);
+    KeSetTimer(&probe.Timer, RelativeMs(10), &probe.Dpc);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_EQ(HkClockNow(), 25 * kMs);
+    EXPECT_EQ(probe.FiredAt, (std::vector<LONGLONG>{10}));
+}
+
+TEST_F(KeTimerTest, SystemAndInterruptTimeFollowTheClock) {
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    ULONGLONG interrupt = KeQueryInterruptTime();
+    HkClockAdvance(1500);
+    KeQuerySystemTime(&after);
+    EXPECT_EQ(after.QuadPart - before.QuadPart, 1500 * kMs);
+    EXPECT_EQ(KeQueryInterruptTime() - interrupt, (ULONGLONG)(1500 * kMs));
+    EXPECT_EQ(before.QuadPart, HkClockSystemTimeBase());
+}
+
+TEST_F(KeTimerTest, ResetClearsClockTimersAndQueue) {
+    KeSetTimer(&probe.Timer, RelativeMs(10), &probe.Dpc);
+    HkClockAdvance(5);
+    HkReset();
+    EXPECT_EQ(HkClockNow(), 0);
+    EXPECT_EQ(HkTimerSetCount(), 0u);
+    HkClockAdvance(20);
+    EXPECT_TRUE(probe.FiredAt.empty());
+}
+
+}  // namespace
+
+namespace {
+
+class KeClockConcurrencyTest : public ::testing::Test {
+protected:
+    void SetUp() override { HkReset(); }
+    void TearDown() override {
+        HkClockStopRealTime();
+        EXPECT_EQ(HkPoolReportLeaks(), 0u);
+        HkReset();
+    }
+};
+
+struct Signal {
+    KEVENT Event;
+    KTIMER Timer;
+    KDPC Dpc;
+};
+
+void SignalDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    KeSetEvent(&((Signal*)context)->Event, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(KeClockConcurrencyTest, RealTimeModeExpiresTimersFromItsOwnThread) {
+    Signal s;
+    KeInitializeEvent(&s.Event, NotificationEvent, FALSE);
+    KeInitializeTimer(&s.Timer);
+    KeInitializeDpc(&s.Dpc, SignalDpc, &s);
+    HkClockStartRealTime();
+    EXPECT_TRUE(HkClockIsRealTime());
+    LARGE_INTEGER due = RelativeMs(2);
+    KeSetTimer(&s.Timer, due, &s.Dpc);
+    EXPECT_EQ(KeWaitForSingleObject(&s.Event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_GE(HkClockNow(), 2 * kMs);
+    HkClockStopRealTime();
+    EXPECT_FALSE(HkClockIsRealTime());
+    EXPECT_EQ(HkTimerSetCount(), 0u);
+}
+
+}  // namespace

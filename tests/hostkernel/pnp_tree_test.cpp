@@ -1,0 +1,307 @@
+// The PnP manager on small drivers: installing root devices, enumerating a
+// bus's children, removal requests and the device registry keys.
+#include "pnp_test_drivers.h"
+
+namespace pnptest {
+namespace {
+
+using Tree = PnpFixture;
+
+TEST_F(Tree, RootInstallWritesEnumRecordsAndStartsInPlatformOrder) {
+    HkDeviceNode* node = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &node));
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(u"ROOT\\SYSTEM\\0000", HkPnpInstancePath(node));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+    EXPECT_EQ(u"pnptfn", HkPnpService(node));
+
+    const std::u16string key = HkPnpEnumKeyPath(L"ROOT\\SYSTEM\\0000");
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetValue(W(key), L"HardwareID", &type, &data));
+    EXPECT_EQ(static_cast<ULONG>(REG_MULTI_SZ), type);
+    EXPECT_EQ(std::u16string(u"PNPTFN\0\0", 8),
+              std::u16string(reinterpret_cast<const char16_t*>(data.data()), data.size() / 2));
+    std::u16string text;
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetString(W(key), L"ClassGUID", &text));
+    EXPECT_EQ(u"{4d36e97d-e325-11ce-bfc1-08002be10318}", text);
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetString(W(key), L"Class", &text));
+    EXPECT_EQ(u"System", text);
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetString(W(key), L"Service", &text));
+    EXPECT_EQ(u"pnptfn", text);
+    ULONG flags = 1;
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetDword(W(key), L"ConfigFlags", &flags));
+    EXPECT_EQ(0u, flags);
+    EXPECT_TRUE(HkRegKeyExists(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pnptfn"));
+
+    const std::vector<UCHAR> expected = {
+        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+        IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
+        IRP_MN_QUERY_DEVICE_TEXT,  IRP_MN_QUERY_RESOURCES,
+        IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+        IRP_MN_START_DEVICE,       IRP_MN_QUERY_CAPABILITIES,
+        IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_BUS_INFORMATION,
+        IRP_MN_QUERY_DEVICE_RELATIONS};
+    EXPECT_EQ(expected, MinorsFor(u"ROOT\\SYSTEM\\0000"));
+
+    // A second device gets the next instance; the driver is loaded once.
+    HkDeviceNode* second = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &second));
+    EXPECT_EQ(u"ROOT\\SYSTEM\\0001", HkPnpInstancePath(second));
+    EXPECT_EQ(1u, g_world.FnDriverEntries);
+    const std::vector<PDEVICE_OBJECT> stack = HkPnpStack(second);
+    ASSERT_EQ(2u, stack.size());
+    EXPECT_EQ(HkPnpPdo(second), stack[1]);
+    EXPECT_EQ(HkIoFindDriver(L"pnptfn"), stack[0]->DriverObject);
+    EXPECT_NE(std::string::npos, HkPnpDumpTree().find("ROOT\\SYSTEM\\0001 [Started] service=pnptfn"));
+
+    // The last device gone unloads the driver.
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpUninstall(node));
+    EXPECT_NE(nullptr, HkIoFindDriver(L"pnptfn"));
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpUninstall(second));
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));
+    EXPECT_EQ(nullptr, HkPnpFindNode(L"ROOT\\SYSTEM\\0000"));
+}
+
+TEST_F(Tree, UnknownServiceLeavesTheDeviceNotStarted) {
+    HkDeviceNode* node = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(HkPnpInstallRootDevice(L"NOPE", L"nosuchdriver", &node)));
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(HkPnpState::StartFailed, HkPnpGetState(node));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, HkPnpInstallRootDevice(L"", L"pnptfn", nullptr));
+}
+
+TEST_F(Tree, BusChildrenComeAndGoWithHandlesHoldingTheRemoval) {
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    InstallChildRecords(1, L"pnptfn");
+
+    SetPresent(2);
+    EXPECT_GT(HkPnpRunPending(), 0u);
+    ASSERT_NE(nullptr, Child(0));
+    ASSERT_NE(nullptr, Child(1));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+    EXPECT_EQ(2u, HkPnpChildren(bus).size());
+    EXPECT_EQ(bus, HkPnpParent(Child(1)));
+    EXPECT_EQ(Child(0), HkPnpNodeOfPdo(g_world.Children[0].Pdo));
+    EXPECT_EQ(2u, HkPnpStack(Child(1)).size());
+
+    HANDLE handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkUserCreateFile(L"\\\\.\\PnpTestFn1", &handle));
+
+    // Child 1 unplugged while open: surprise removal now, REMOVE after the close.
+    SetPresent(1);
+    HkPnpRunPending();
+    ASSERT_NE(nullptr, Child(1));
+    EXPECT_EQ(HkPnpState::SurpriseRemoved, HkPnpGetState(Child(1)));
+    std::vector<UCHAR> minors = MinorsFor(u"PNPTBUS\\CHILD\\1");
+    EXPECT_EQ(IRP_MN_SURPRISE_REMOVAL, minors.back());
+    EXPECT_FALSE(g_world.Children[1].Deleted);
+    HANDLE second = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(HkUserCreateFile(L"\\\\.\\PnpTestFn1", &second)));
+
+    HkPnpRunPending();
+    EXPECT_NE(nullptr, Child(1));  // still open
+
+    ASSERT_EQ(STATUS_SUCCESS, HkUserCloseHandle(handle));
+    HkPnpRunPending();
+    EXPECT_EQ(nullptr, Child(1));
+    EXPECT_TRUE(g_world.Children[1].Deleted);
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, MinorsFor(u"PNPTBUS\\CHILD\\1").back());
+
+    // Child 0, never opened: surprise removal and REMOVE in one pass.
+    SetPresent(0);
+    HkPnpRunPending();
+    EXPECT_EQ(nullptr, Child(0));
+    EXPECT_TRUE(g_world.Children[0].Deleted);
+    minors = MinorsFor(u"PNPTBUS\\CHILD\\0");
+    ASSERT_GE(minors.size(), 2u);
+    EXPECT_EQ(IRP_MN_SURPRISE_REMOVAL, minors[minors.size() - 2]);
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, minors.back());
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));  // its last device is gone
+    EXPECT_TRUE(HkRegKeyExists(W(HkPnpEnumKeyPath(L"PNPTBUS\\CHILD\\0"))));  // Enum key stays
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
+}
+
+TEST_F(Tree, ChildWithoutRecordsWaitsForInstallation) {
+    HkDeviceNode* bus = InstallBus();
+    SetPresent(1);
+    HkPnpRunPending();
+    ASSERT_NE(nullptr, Child(0));
+    EXPECT_EQ(HkPnpState::NeedsInstall, HkPnpGetState(Child(0)));
+    EXPECT_EQ(1u, HkPnpStack(Child(0)).size());
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));
+    // The manager keeps what the device reported.
+    ULONG type = 0;
+    std::vector<UCHAR> data;
+    EXPECT_EQ(STATUS_SUCCESS, HkRegGetValue(W(HkPnpEnumKeyPath(L"PNPTBUS\\CHILD\\0")), L"HardwareID", &type, &data));
+
+    // Dropped without ever starting: REMOVE directly. The bus may ask for the
+    // new enumeration from a DPC; the request only queues.
+    g_world.Children[0].Present = false;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    KeLowerIrql(old);
+    EXPECT_NE(nullptr, Child(0));
+    HkPnpRunPending();
+    EXPECT_EQ(nullptr, Child(0));
+    const std::vector<UCHAR> minors = MinorsFor(u"PNPTBUS\\CHILD\\0");
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, minors.back());
+    EXPECT_EQ(0u, std::count(minors.begin(), minors.end(), IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_TRUE(g_world.Children[0].Deleted);
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
+}
+
+TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    InstallChildRecords(1, L"pnptfn");
+    SetPresent(2);
+    HkPnpRunPending();
+    g_world.Children[1].VetoQueryRemove = true;
+    HkPnpClearIrpLog();
+
+    EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(bus));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+    // Child 0 agreed first and is told the removal is off; the bus was never asked.
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}),
+              MinorsFor(u"PNPTBUS\\CHILD\\0"));
+    EXPECT_TRUE(MinorsFor(u"ROOT\\SYSTEM\\0000").empty());
+
+    // A function driver's veto works the same way.
+    g_world.Children[1].VetoQueryRemove = false;
+    g_world.FnVetoQueryRemove = true;
+    EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(Child(1)));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+    g_world.FnVetoQueryRemove = false;
+}
+
+TEST_F(Tree, DisableRemovesTheSubtreeAndEnableBringsItBack) {
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(1);
+    HkPnpRunPending();
+    HkPnpClearIrpLog();
+
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpQueryRemoveAndRemove(bus));
+    EXPECT_EQ(HkPnpState::Disabled, HkPnpGetState(bus));
+    EXPECT_TRUE(HkPnpChildren(bus).empty());
+    EXPECT_EQ(1u, HkPnpStack(bus).size());
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptbus"));
+    ULONG flags = 0;
+    EXPECT_EQ(STATUS_SUCCESS, HkRegGetDword(W(HkPnpEnumKeyPath(L"ROOT\\SYSTEM\\0000")), L"ConfigFlags", &flags));
+    EXPECT_EQ(1u, flags & 1);
+    // Children first: the child's REMOVE comes before the bus's.
+    const std::vector<HkPnpIrpRecord> log = HkPnpIrpLog();
+    size_t childRemove = 0, busRemove = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].Minor == IRP_MN_REMOVE_DEVICE) {
+            (log[i].InstancePath == u"PNPTBUS\\CHILD\\0" ? childRemove : busRemove) = i + 1;
+        }
+    }
+    EXPECT_TRUE(childRemove && busRemove && childRemove < busRemove);
+
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpEnable(bus));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
+    EXPECT_EQ(STATUS_SUCCESS, HkRegGetDword(W(HkPnpEnumKeyPath(L"ROOT\\SYSTEM\\0000")), L"ConfigFlags", &flags));
+    EXPECT_EQ(0u, flags);
+    // The new bus instance starts without children until it reports some.
+    SetPresent(1);
+    HkPnpRunPending();
+    ASSERT_NE(nullptr, Child(0));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
+}
+
+TEST_F(Tree, RebalanceStopsAndRestarts) {
+    HkDeviceNode* node = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &node));
+    HkPnpClearIrpLog();
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpRebalance(node));
+    const std::vector<UCHAR> minors = MinorsFor(u"ROOT\\SYSTEM\\0000");
+    ASSERT_GE(minors.size(), 3u);
+    EXPECT_EQ(IRP_MN_QUERY_STOP_DEVICE, minors[0]);
+    EXPECT_EQ(IRP_MN_STOP_DEVICE, minors[1]);
+    EXPECT_EQ(IRP_MN_START_DEVICE, minors[2]);
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+}
+
+TEST_F(Tree, SurpriseRemovalOfABusWaitsForItsChildrensHandles) {
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(1);
+    HkPnpRunPending();
+    HANDLE handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkUserCreateFile(L"\\\\.\\PnpTestFn0", &handle));
+
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpSurpriseRemove(bus));
+    EXPECT_EQ(HkPnpState::SurpriseRemoved, HkPnpGetState(bus));
+    EXPECT_EQ(HkPnpState::SurpriseRemoved, HkPnpGetState(Child(0)));
+    EXPECT_NE(nullptr, g_world.BusFdo);  // no REMOVE yet anywhere
+
+    ASSERT_EQ(STATUS_SUCCESS, HkUserCloseHandle(handle));
+    HkPnpRunPending();
+    EXPECT_EQ(nullptr, HkPnpFindNode(L"ROOT\\SYSTEM\\0000"));
+    EXPECT_EQ(nullptr, g_world.BusFdo);
+    EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptbus"));
+}
+
+TEST_F(Tree, DeviceRegistryKeysHaveTheAccessAskedFor) {
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(1);
+    HkPnpRunPending();
+    PDEVICE_OBJECT pdo = HkPnpPdo(Child(0));
+
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+    EXPECT_EQ(HkPnpEnumKeyPath(L"PNPTBUS\\CHILD\\0") + u"\\Device Parameters", HkRegKeyPath(key));
+    ULONG value = 7;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Value");
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)));
+    ZwClose(key);
+
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &key));
+    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)));
+    ZwClose(key);
+    ULONG read = 0;
+    EXPECT_EQ(STATUS_SUCCESS,
+              HkRegGetDword(W(HkPnpEnumKeyPath(L"PNPTBUS\\CHILD\\0") + u"\\Device Parameters"), L"Value", &read));
+    EXPECT_EQ(7u, read);
+
+    // A failing registry gives a failure and no handle.
+    HkFaultFailNth(HkFault::RegistryOpenKey, 1);
+    key = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)));
+    EXPECT_EQ(nullptr, key);
+    HkFaultReset();
+
+    // Not a PDO: the function device above it, or the bus's FDO.
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+              IoOpenDeviceRegistryKey(HkPnpStack(Child(0))[0], PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, IoOpenDeviceRegistryKey(g_world.BusFdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, IoOpenDeviceRegistryKey(pdo, 3, KEY_READ, &key));
+
+    // The software key of the root device, as its installer named it.
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(HkPnpPdo(bus), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key));
+    EXPECT_EQ(u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
+              u"{4d36e97d-e325-11ce-bfc1-08002be10318}\\0000",
+              HkRegKeyPath(key));
+    ZwClose(key);
+
+    WCHAR buffer[64];
+    ULONG length = 0;
+    ASSERT_EQ(STATUS_SUCCESS, IoGetDeviceProperty(HkPnpPdo(bus), DevicePropertyClassName, sizeof(buffer), buffer, &length));
+    EXPECT_EQ(u"System", std::u16string(reinterpret_cast<const char16_t*>(buffer)));
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, IoGetDeviceProperty(HkPnpPdo(bus), DevicePropertyClassName, 2, buffer, &length));
+    EXPECT_EQ(14u, length);
+}
+
+}  // namespace
+}  // namespace pnptest

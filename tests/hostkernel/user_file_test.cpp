@@ -1,0 +1,341 @@
+// User-mode calls: opening devices by DOS name, DeviceIoControl with
+// METHOD_BUFFERED, reads, and closing.
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "io_test_support.h"
+
+using namespace iotest;
+
+namespace {
+
+constexpr ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+struct Seen {
+    std::vector<std::string> Requests;
+    std::vector<PDEVICE_OBJECT> Devices;
+    NTSTATUS CreateStatus = STATUS_SUCCESS;
+    NTSTATUS ReplyStatus = STATUS_SUCCESS;
+    ULONG_PTR ReplyInformation = 0;
+    std::vector<UCHAR> SystemBuffer;  // as the driver found it
+    std::promise<PIRP>* Pended = nullptr;
+};
+Seen g_seen;
+std::mutex g_seenLock;  // dispatch routines run in several threads at once
+
+const char* MajorName(UCHAR major) {
+    switch (major) {
+    case IRP_MJ_CREATE: return "create";
+    case IRP_MJ_CLEANUP: return "cleanup";
+    case IRP_MJ_CLOSE: return "close";
+    case IRP_MJ_READ: return "read";
+    case IRP_MJ_DEVICE_CONTROL: return "ioctl";
+    default: return "other";
+    }
+}
+
+NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp) {
+    std::lock_guard<std::mutex> guard(g_seenLock);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    g_seen.Requests.push_back(MajorName(stack->MajorFunction));
+    g_seen.Devices.push_back(device);
+    EXPECT_NE(stack->FileObject, nullptr);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        return CompleteWith(irp, g_seen.CreateStatus);
+    case IRP_MJ_DEVICE_CONTROL: {
+        ULONG length = std::max(stack->Parameters.DeviceIoControl.InputBufferLength,
+                                stack->Parameters.DeviceIoControl.OutputBufferLength);
+        auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        g_seen.SystemBuffer.assign(buffer, buffer + length);
+        for (ULONG i = 0; i < length; ++i) {
+            buffer[i] = static_cast<UCHAR>(0x10 + i);
+        }
+        if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlPend) {
+            IoMarkIrpPending(irp);
+            g_seen.Pended->set_value(irp);
+            return STATUS_PENDING;
+        }
+        return CompleteWith(irp, g_seen.ReplyStatus, g_seen.ReplyInformation);
+    }
+    case IRP_MJ_READ: {
+        auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        buffer[0] = 'o';
+        buffer[1] = 'k';
+        return CompleteWith(irp, STATUS_SUCCESS, 2);
+    }
+    default:
+        return CompleteWith(irp, STATUS_SUCCESS);
+    }
+}
+
+NTSTATUS SerialEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL}) {
+        driver->MajorFunction[major] = Record;
+    }
+    return STATUS_SUCCESS;
+}
+
+class UserFileTest : public HostKernelTest {
+protected:
+    void SetUp() override {
+        HostKernelTest::SetUp();
+        g_seen = Seen();
+        driver = LoadDriver(L"serialx", SerialEntry);
+        device = MakeDevice(driver, L"\\Device\\Serial0");
+        device->Flags |= DO_BUFFERED_IO;
+        UNICODE_STRING link = Us(L"\\DosDevices\\COM3");
+        UNICODE_STRING target = Us(L"\\Device\\Serial0");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        UNICODE_STRING link = Us(L"\\DosDevices\\COM3");
+        IoDeleteSymbolicLink(&link);
+        if (device) {
+            DestroyStack(IoGetAttachedDevice(device));
+        }
+        HkIoUnloadDriver(driver);
+        HostKernelTest::TearDown();
+    }
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+TEST_F(UserFileTest, OpenByDosNameReachesTheTopOfTheStack) {
+    PDEVICE_OBJECT filter = AttachNew(driver, device);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(g_seen.Requests.size(), 1u);
+    EXPECT_EQ(g_seen.Requests[0], "create");
+    EXPECT_EQ(g_seen.Devices[0], filter);
+    // The file object names the device the name led to.
+    EXPECT_EQ(HkUserFileObject(handle)->DeviceObject, device);
+    EXPECT_EQ(HkIoOpenFileCount(filter), 1u);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.Requests, (std::vector<std::string>{"create", "cleanup", "close"}));
+    EXPECT_EQ(HkIoOpenFileCount(device), 0u);
+}
+
+TEST_F(UserFileTest, MissingNamesAndPathForms) {
+    HANDLE handle = nullptr;
+    EXPECT_EQ(HkUserCreateFile(L"\\\\.\\COM9", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(HkUserCreateFile(L"\\\\server\\share", &handle), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    ASSERT_EQ(HkUserCreateFile(L"com3", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+    ASSERT_EQ(HkUserCreateFile(L"\\Device\\Serial0", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, CloseComesWithTheLastReference) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, reinterpret_cast<PVOID*>(&file),
+                                        nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.Requests.back(), "cleanup");
+    ObDereferenceObject(file);
+    EXPECT_EQ(g_seen.Requests.back(), "close");
+}
+
+TEST_F(UserFileTest, ExclusiveDeviceOpensOnce) {
+    device->Flags |= DO_EXCLUSIVE;
+    HANDLE first = nullptr;
+    HANDLE second = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &first), STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(g_seen.Requests.size(), 1u);
+    EXPECT_EQ(HkUserCloseHandle(first), STATUS_SUCCESS);
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &second), STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCloseHandle(second), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, FailedCreateGetsNoCloseAndCountsNoOpen) {
+    device->Flags |= DO_EXCLUSIVE;
+    g_seen.CreateStatus = STATUS_ACCESS_DENIED;
+    HANDLE handle = nullptr;
+    EXPECT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(g_seen.Requests, (std::vector<std::string>{"create"}));
+    EXPECT_EQ(HkIoOpenFileCount(device), 0u);
+    g_seen.CreateStatus = STATUS_SUCCESS;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, InitializingDeviceCannotBeOpened) {
+    device->Flags |= DO_DEVICE_INITIALIZING;
+    HANDLE handle = nullptr;
+    EXPECT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(g_seen.Requests.empty());
+}
+
+TEST_F(UserFileTest, BufferedControlSharesOneBufferAndCopiesBackInformationBytes) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR input[3] = {1, 2, 3};
+    UCHAR output[8];
+    memset(output, 0xEE, sizeof(output));
+    g_seen.ReplyInformation = 5;
+    ULONG returned = 0;
+    ASSERT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, input, 3, output, 8, &returned), STATUS_SUCCESS);
+    // One buffer of the larger length: the input, then pool fill.
+    ASSERT_EQ(g_seen.SystemBuffer.size(), 8u);
+    EXPECT_EQ(g_seen.SystemBuffer[0], 1);
+    EXPECT_EQ(g_seen.SystemBuffer[2], 3);
+    EXPECT_EQ(g_seen.SystemBuffer[3], HK_POOL_FILL);
+    EXPECT_EQ(returned, 5u);
+    EXPECT_EQ(output[0], 0x10);
+    EXPECT_EQ(output[4], 0x14);
+    EXPECT_EQ(output[5], 0xEE);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, ErrorStatusCopiesNothingButAWarningDoes) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[4];
+    memset(output, 0xEE, sizeof(output));
+    g_seen.ReplyStatus = STATUS_INVALID_PARAMETER;
+    g_seen.ReplyInformation = 4;
+    ULONG returned = 7;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, &returned), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(output[0], 0xEE);
+    EXPECT_EQ(returned, 0u);
+    g_seen.ReplyStatus = STATUS_BUFFER_OVERFLOW;
+    g_seen.ReplyInformation = 2;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(output[1], 0x11);
+    EXPECT_EQ(output[2], 0xEE);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[2];
+    g_seen.ReplyInformation = 6;
+    {
+        HkVerifierCapture capture;
+        HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 2, nullptr);
+        EXPECT_EQ(capture.Count(), 1u);
+    }
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, ReadGoesThroughTheSystemBuffer) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    char buffer[8] = {};
+    ULONG read = 0;
+    EXPECT_EQ(HkUserReadFile(handle, buffer, sizeof(buffer), &read), STATUS_SUCCESS);
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(std::string(buffer, 2), "ok");
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileTest, HandlesStayInTheirProcess) {
+    PEPROCESS process = HkPsCreateProcess(L"C:\\Tools\\term.exe");
+    HANDLE handle = nullptr;
+    {
+        HkProcessContext context(process);
+        ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+        EXPECT_EQ(HkObHandleTableCount(static_cast<HkHandleTable*>(HkPsHandleTable(process))), 1u);
+    }
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, nullptr, 0, nullptr), STATUS_INVALID_HANDLE);
+    // Ending the process closes the file.
+    HkPsDestroyProcess(process);
+    EXPECT_EQ(g_seen.Requests.back(), "close");
+}
+
+TEST_F(UserFileTest, DeletedDeviceWaitsForItsOpenFile) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    IoDeleteDevice(device);
+    PDEVICE_OBJECT deleted = device;
+    device = nullptr;
+    EXPECT_EQ(HkIoLiveDeviceCount(), 1u);
+    EXPECT_EQ(HkIoDevicesOfDriver(driver).size(), 1u);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.Devices.back(), deleted);
+    EXPECT_EQ(HkIoLiveDeviceCount(), 0u);
+}
+
+class UserFileConcurrencyTest : public UserFileTest {};
+
+TEST_F(UserFileConcurrencyTest, PendingRequestWaitsForItsCompletion) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    std::promise<PIRP> pended;
+    g_seen.Pended = &pended;
+    UCHAR output[4];
+    memset(output, 0xEE, sizeof(output));
+    ULONG returned = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::thread caller([&] {
+        status = HkUserDeviceIoControl(handle, kIoctlPend, nullptr, 0, output, 4, &returned);
+    });
+    PIRP irp = pended.get_future().get();
+    CompleteWith(irp, STATUS_SUCCESS, 3);
+    caller.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(returned, 3u);
+    EXPECT_EQ(output[2], 0x12);
+    EXPECT_EQ(output[3], 0xEE);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+TEST_F(UserFileConcurrencyTest, ManyThreadsOpenAskAndClose) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                HANDLE handle = nullptr;
+                UCHAR output[4];
+                if (!NT_SUCCESS(HkUserCreateFile(L"\\\\.\\COM3", &handle)) ||
+                    HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, nullptr) != STATUS_SUCCESS ||
+                    !NT_SUCCESS(HkUserCloseHandle(handle))) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(HkIoOpenFileCount(device), 0u);
+}
+
+TEST_F(UserFileConcurrencyTest, LinksComeAndGoFromManyThreads) {
+    std::vector<std::thread> threads;
+    std::atomic<int> created{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            WCHAR name[32];
+            swprintf(name, L"\\DosDevices\\CNC%d", t);
+            UNICODE_STRING link = Us(name);
+            UNICODE_STRING target = Us(L"\\Device\\Serial0");
+            for (int i = 0; i < 50; ++i) {
+                if (NT_SUCCESS(IoCreateSymbolicLink(&link, &target))) {
+                    ++created;
+                    EXPECT_NE(HkObLookupDevice(name), nullptr);
+                    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(created.load(), 200);
+    EXPECT_EQ(HkObListLinks(L"\\GLOBAL??").size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// A host machine for the stand-in function driver's scenarios: the bus as a
+// root device, pelmonix on its port devices, a DOS name COM3 that leads to
+// the machine's own serial device, and user-mode helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+
+#include <dravolux/control.h>
+
+#include "hk/clock.h"
+#include "hk/ob.h"
+#include "hk/pnp.h"
+#include "hk/pool.h"
+#include "hk/power.h"
+#include "hk/process.h"
+#include "hk/reset.h"
+#include "hk/user.h"
+#include "hk/verifier.h"
+#include "pelmonix.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace standin_test {
+
+// One port device as QueryPorts reports it.
+struct ListedPort {
+    uint32_t Index;
+    bool IsControl;
+    std::u16string PortName;
+    std::u16string ImagePath;
+    uint64_t ProcessId;
+    uint32_t Permissions;
+    uint32_t StatusWord1;
+    uint32_t StatusWord2;
+};
+
+inline uint32_t Read32(const uint8_t* at) {
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+inline std::u16string ReadText(const uint8_t* at) {
+    std::u16string text;
+    for (;; at += 2) {
+        char16_t unit = static_cast<char16_t>(at[0] | (at[1] << 8));
+        if (!unit) return text;
+        text += unit;
+    }
+}
+
+inline PCWSTR W(const std::u16string& text) { return reinterpret_cast<PCWSTR>(text.c_str()); }
+
+class StandinMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HkReset();
+        capture_.reset(new HkVerifierCapture);
+        UNICODE_STRING link, target;
+        RtlInitUnicodeString(&link, L"\\DosDevices\\COM3");
+        RtlInitUnicodeString(&target, L"\\Device\\Serial2");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+        ASSERT_EQ(HkPnpRegisterDriverImage(L"dravolux", DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(HkPnpRegisterDriverImage(PELMONIX_SERVICE_NAME, PelmonixEntry), STATUS_SUCCESS);
+        ASSERT_EQ(HkPnpInstallRootDevice(L"DRAVOLUX", L"dravolux", &bus_), STATUS_SUCCESS);
+        HkPnpRunPending();
+        tool_ = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
+    }
+
+    void TearDown() override {
+        for (auto& open : opens_) CloseApp(open);
+        RunFor(1000);
+        EXPECT_EQ(HkPnpShutdownTree(), STATUS_SUCCESS);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, L"\\DosDevices\\COM3");
+        IoDeleteSymbolicLink(&link);
+        HkPsDestroyProcess(tool_);
+        EXPECT_EQ(HkPoolOutstanding().Blocks, 0u);
+        for (const auto& report : capture_->Reports()) ADD_FAILURE() << report.Text;
+        capture_.reset();
+        HkReset();
+    }
+
+    // Lets the clock run, serving the plug-and-play manager's work.
+    void RunFor(ULONG64 milliseconds) {
+        HkPnpRunPending();
+        for (ULONG64 passed = 0; passed < milliseconds; passed += 10) {
+            HkClockAdvance(10);
+            HkPnpRunPending();
+        }
+    }
+
+    // A control request from the management program's process.
+    NTSTATUS Control(ULONG code, void* input, ULONG inputLength, void* output, ULONG outputLength,
+                     ULONG* returned) {
+        HkProcessContext context(tool_);
+        HANDLE handle = nullptr;
+        NTSTATUS status = HkUserCreateFile(DRAVOLUX_CONTROL_WIN32_NAME, &handle);
+        if (!NT_SUCCESS(status)) return status;
+        status = HkUserDeviceIoControl(handle, code, input, inputLength, output, outputLength, returned);
+        HkUserCloseHandle(handle);
+        return status;
+    }
+
+    NTSTATUS PortRequest(ULONG code, const std::u16string& name) {
+        dravolux::PortRequest request;
+        std::memset(&request, 0, sizeof request);
+        request.Size = sizeof request;
+        std::memcpy(request.Name, name.c_str(), name.size() * 2);
+        ULONG returned = 0;
+        return Control(code, &request, sizeof request, &request, sizeof request, &returned);
+    }
+
+    std::vector<ListedPort> List() {
+        std::vector<uint8_t> reply(4096);
+        uint32_t type = dravolux::QueryAllPorts;
+        std::memcpy(reply.data(), &type, sizeof type);
+        ULONG returned = 0;
+        EXPECT_EQ(Control(dravolux::IoctlQueryPorts, reply.data(), 4, reply.data(), 4096, &returned), STATUS_SUCCESS);
+        std::vector<ListedPort> ports;
+        for (size_t at = 0; at + 4 <= returned && Read32(&reply[at]) != 0; at += Read32(&reply[at])) {
+            const uint8_t* record = &reply[at];
+            ListedPort port = {Read32(record + 4), Read32(record + 8) != 0, {}, {}, 0, Read32(record + 32),
+                               Read32(record + 36), Read32(record + 40)};
+            std::memcpy(&port.ProcessId, record + 24, 8);
+            if (Read32(record + 12)) port.PortName = ReadText(record + Read32(record + 12));
+            if (Read32(record + 16)) port.ImagePath = ReadText(record + Read32(record + 16));
+            ports.push_back(port);
+        }
+        return ports;
+    }
+
+    // CreatePort for COM3 and time for the port devices to start.
+    void ManageCom3() {
+        ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+        RunFor(500);
+    }
+
+    // Where \DosDevices\COM3 leads now; empty when there is no such link.
+    std::u16string Com3Target() {
+        std::u16string target;
+        return HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target) ? target : std::u16string();
+    }
+
+    struct App {
+        PEPROCESS Process;
+        HANDLE Handle;
+    };
+
+    // An application that opens \\.\COM3; the handle stays open.
+    NTSTATUS OpenCom3(const wchar_t* image) {
+        App app = {HkPsCreateProcess(image), nullptr};
+        NTSTATUS status;
+        {
+            HkProcessContext context(app.Process);
+            status = HkUserCreateFile(L"\\\\.\\COM3", &app.Handle);
+        }
+        if (NT_SUCCESS(status)) opens_.push_back(app);
+        else HkPsDestroyProcess(app.Process);
+        return status;
+    }
+
+    void CloseApp(App& app) {
+        {
+            HkProcessContext context(app.Process);
+            HkUserCloseHandle(app.Handle);
+        }
+        HkPsDestroyProcess(app.Process);
+    }
+
+    void CloseAll() {
+        for (auto& open : opens_) CloseApp(open);
+        opens_.clear();
+    }
+
+    HkDeviceNode* bus_ = nullptr;
+    PEPROCESS tool_ = nullptr;
+    std::vector<App> opens_;
+    std::unique_ptr<HkVerifierCapture> capture_;
+};
+
+inline bool IsPelmonixDevice(const std::u16string& name) {
+    return name.rfind(u"\\Device\\PelmonixPort", 0) == 0;
+}
+
+}  // namespace standin_test

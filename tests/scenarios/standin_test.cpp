@@ -1,0 +1,126 @@
+// The stand-in pelmonix driver on the bus's port devices: configuration,
+// FunctionArea, the DOS name of the waiting client, opens passed down.
+#include "standin_machine.h"
+
+using namespace standin_test;
+
+using StandinScenario = StandinMachine;
+
+TEST_F(StandinScenario, LoadsOnEveryPortDeviceAndReportsThroughTheFunctionArea) {
+    ManageCom3();
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    const ULONG ready = PELMONIX_STATUS_STARTED | PELMONIX_STATUS_CONFIGURED;
+    EXPECT_FALSE(ports[0].IsControl);
+    EXPECT_EQ(ports[0].StatusWord1, ready | PELMONIX_STATUS_LINK_OWNER);
+    EXPECT_EQ(ports[0].StatusWord2, 0u);
+    EXPECT_TRUE(ports[1].IsControl);
+    EXPECT_EQ(ports[1].StatusWord1, ready);
+
+    for (HkDeviceNode* child : HkPnpChildren(bus_)) {
+        std::vector<PDEVICE_OBJECT> stack = HkPnpStack(child);
+        ASSERT_EQ(stack.size(), 2u);
+        EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+        EXPECT_EQ(HkPnpService(child), u"pelmonix");
+    }
+}
+
+TEST_F(StandinScenario, WaitingClientTakesThePortName) {
+    EXPECT_EQ(Com3Target(), u"\\Device\\Serial2");
+    ManageCom3();
+    std::u16string target = Com3Target();
+    EXPECT_TRUE(IsPelmonixDevice(target));
+    // The link leads to the function device over the client port device.
+    PDEVICE_OBJECT device = HkObLookupDevice(W(target));
+    ASSERT_NE(device, nullptr);
+    HkDeviceNode* client = nullptr;
+    for (HkDeviceNode* child : HkPnpChildren(bus_))
+        if (HkPnpStack(child).front() == device) client = child;
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(HkPnpInstancePath(client), u"DRAVOLUX\\DEVICES\\0000");
+}
+
+TEST_F(StandinScenario, AnOpenReachesTheClientAndTheNextClientTakesTheName) {
+    ManageCom3();
+    std::u16string first = Com3Target();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(Com3Target(), u"");  // the bus took the name from the opened client
+
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].ImagePath, u"C:\\Tools\\terminal.exe");
+    EXPECT_NE(ports[0].ProcessId, 0u);
+    EXPECT_EQ(ports[0].StatusWord1 & (PELMONIX_STATUS_OPENED | PELMONIX_STATUS_LINK_OWNER), PELMONIX_STATUS_OPENED);
+    EXPECT_EQ(ports[0].StatusWord2, 1u);
+
+    RunFor(500);
+    std::u16string second = Com3Target();
+    EXPECT_TRUE(IsPelmonixDevice(second));
+    EXPECT_NE(second, first);
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\logger.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    ports = List();
+    ASSERT_EQ(ports.size(), 4u);
+    EXPECT_EQ(ports[2].ImagePath, u"C:\\Tools\\logger.exe");
+    EXPECT_NE(ports[0].ProcessId, ports[2].ProcessId);
+}
+
+TEST_F(StandinScenario, ClosedClientsLeaveAndTheirFunctionDevicesGo) {
+    ManageCom3();
+    std::u16string first = Com3Target();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    CloseAll();
+    RunFor(500);
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(HkObLookupDevice(W(first)), nullptr);
+    EXPECT_TRUE(IsPelmonixDevice(Com3Target()));
+}
+
+TEST_F(StandinScenario, RemovingThePortGivesTheNameBack) {
+    ManageCom3();
+    ASSERT_EQ(PortRequest(dravolux::IoctlRemovePort, u"COM3"), STATUS_SUCCESS);
+    RunFor(500);
+    EXPECT_TRUE(List().empty());
+    EXPECT_EQ(Com3Target(), u"\\Device\\Serial2");
+    EXPECT_TRUE(HkPnpChildren(bus_).empty());
+}
+
+TEST_F(StandinScenario, SurpriseRemovalLeavesNoLinkToAFunctionDevice) {
+    ManageCom3();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    EXPECT_EQ(HkPnpSurpriseRemove(bus_), STATUS_SUCCESS);
+    RunFor(500);
+    EXPECT_FALSE(IsPelmonixDevice(Com3Target()));
+    CloseAll();
+    RunFor(500);
+    EXPECT_FALSE(IsPelmonixDevice(Com3Target()));
+}
+
+TEST_F(StandinScenario, SleepAndWakePassThroughTheStacks) {
+    ManageCom3();
+    EXPECT_EQ(HkPoSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(HkPoWake(), STATUS_SUCCESS);
+    RunFor(100);
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_TRUE(IsPelmonixDevice(Com3Target()));
+}
+
+TEST_F(StandinScenario, LongestPortNameStillGetsItsLink) {
+    std::u16string name(127, u'A');
+    ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, name), STATUS_SUCCESS);
+    RunFor(500);
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].StatusWord1 & PELMONIX_STATUS_LINK_OWNER, ULONG(PELMONIX_STATUS_LINK_OWNER));
+    EXPECT_EQ(ports[1].StatusWord1 & PELMONIX_STATUS_CONFIGURED, ULONG(PELMONIX_STATUS_CONFIGURED));
+    std::u16string target;
+    ASSERT_TRUE(HkObQueryLinkTarget(W(u"\\GLOBAL??\\" + name), &target));
+    EXPECT_TRUE(IsPelmonixDevice(target));
+    ASSERT_EQ(PortRequest(dravolux::IoctlRemovePort, name), STATUS_SUCCESS);
+    RunFor(500);
+    EXPECT_FALSE(HkObQueryLinkTarget(W(u"\\GLOBAL??\\" + name), &target));
+}

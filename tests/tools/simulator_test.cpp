@@ -1,0 +1,145 @@
+// dravolux-sim end to end: scenario lines against the host machine.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "hk/reset.h"
+#include "simulator.h"
+
+namespace {
+
+struct SimRun {
+    int Exit;
+    std::string Out;
+};
+
+SimRun Simulate(const std::string& scenario) {
+    HkReset();
+    std::istringstream in(scenario);
+    std::ostringstream out;
+    int exit = sim::RunSimulator(in, out);
+    return {exit, out.str()};
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string ExampleDir() {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind("/tests/tools/")) + "/examples/";
+}
+
+}  // namespace
+
+TEST(SimulatorRun, SharedPortRoundTrip) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "open a COM3 \"C:\\Tools\\terminal.exe\"\n"
+        "wait 500\n"
+        "open b COM3 C:\\Tools\\logger.exe\n"
+        "corvessctl list\n"
+        "! corvessctl remove COM3   # in use\n"
+        "close a\n"
+        "close b\n"
+        "wait 500\n"
+        "corvessctl remove COM3\n"
+        "wait 500\n"
+        "expect link COM3 \\Device\\Serial2\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "created COM3")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "C:\\Tools\\terminal.exe")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "failed as expected: corvessctl: remove COM3: the port is in use (STATUS_DEVICE_BUSY)")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+}
+
+TEST(SimulatorRun, UnexpectedOutcomesFailTheRun) {
+    SimRun refused = Simulate("corvessctl remove COM3\n");
+    EXPECT_NE(refused.Exit, 0);
+    EXPECT_TRUE(Has(refused.Out, "FAILED (line 1): corvessctl: remove COM3: no port is managed")) << refused.Out;
+
+    SimRun succeeded = Simulate("! corvessctl list\n");
+    EXPECT_NE(succeeded.Exit, 0);
+    EXPECT_TRUE(Has(succeeded.Out, "expected to fail, but it succeeded")) << succeeded.Out;
+
+    SimRun unknown = Simulate("frobnicate\nwait soon\nclose nothing\n");
+    EXPECT_NE(unknown.Exit, 0);
+    EXPECT_TRUE(Has(unknown.Out, "unknown command 'frobnicate'")) << unknown.Out;
+    EXPECT_TRUE(Has(unknown.Out, "usage: wait MILLISECONDS")) << unknown.Out;
+    EXPECT_TRUE(Has(unknown.Out, "no open handle named nothing")) << unknown.Out;
+}
+
+TEST(SimulatorRun, LegacyPortBeforeTakeover) {
+    SimRun run = Simulate(
+        "expect link COM3 \\Device\\Serial2\n"
+        "open a COM3 C:\\a.exe\n"
+        "! open b COM3 C:\\b.exe   # the legacy port is exclusive\n"
+        "! open a COM4 C:\\a.exe   # handle name taken\n"
+        "! open c COM9 C:\\c.exe   # no such port\n"
+        "close a\n"
+        "show links\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "COM3 -> \\Device\\Serial2")) << run.Out;
+}
+
+TEST(SimulatorRun, RegistryCommands) {
+    SimRun run = Simulate(
+        "reg add \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe /t "
+        "REG_DWORD /d 5\n"
+        "reg query \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\"\n"
+        "reg delete \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe\n"
+        "! reg delete \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe\n"
+        "show registry \"HKLM\\Software\\ZARVIK Software\"\n"
+        "! reg query HKLM\\Software\\Nowhere\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "dword:00000005")) << run.Out;
+}
+
+TEST(SimulatorRun, HandlesLeftOpenAreClosedAtTheEnd) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "open a COM3 C:\\a.exe\n"
+        "wait 500\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+}
+
+TEST(SimulatorRun, BusSleepsWakesAndIsDisabledAndEnabled) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "show devices\n"
+        "sleep\n"
+        "wake\n"
+        "open a COM3 C:\\a.exe\n"
+        "wait 500\n"
+        "! disable              # a port is open\n"
+        "close a\n"
+        "wait 500\n"
+        "disable\n"
+        "! corvessctl list      # no control device while disabled\n"
+        "enable\n"
+        "wait 500\n"
+        "corvessctl list\n"
+        "expect link COM3 \\Device\\Serial2\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "service=pelmonix")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "[Disabled]") || Has(run.Out, "disable: STATUS_SUCCESS")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "no port devices")) << run.Out;
+}
+
+void RunExample(const char* name) {
+    std::ifstream file(ExampleDir() + name);
+    ASSERT_TRUE(file) << name;
+    std::stringstream text;
+    text << file.rdbuf();
+    SimRun run = Simulate(text.str());
+    EXPECT_EQ(run.Exit, 0) << name << "\n" << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+}
+
+TEST(SimulatorExamples, Sharing) { RunExample("sharing.scn"); }
+TEST(SimulatorExamples, RemoveRefused) { RunExample("remove-refused.scn"); }
+TEST(SimulatorExamples, Permissions) { RunExample("permissions.scn"); }
+TEST(SimulatorExamples, Surprise) { RunExample("surprise.scn"); }
