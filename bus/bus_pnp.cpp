@@ -115,10 +115,12 @@ PAGEABLE_CODE NTSTATUS QueryBusId(BusExtension* Bus, PIRP Irp, PIO_STACK_LOCATIO
     static_assert(sizeof(DeviceId) == 24 && sizeof(HardwareIds) == 20, "bus identifiers");
     const WCHAR* Text = NULL;
     SIZE_T Size = 0;
-    if (Stack->Parameters.QueryId.IdType == BusQueryDeviceID) {
+    ULONG Type;  // any 32-bit value the sender chose
+    RtlCopyMemory(&Type, &Stack->Parameters.QueryId.IdType, sizeof(Type));
+    if (Type == BusQueryDeviceID) {
         Text = DeviceId;
         Size = sizeof(DeviceId);
-    } else if (Stack->Parameters.QueryId.IdType == BusQueryHardwareIDs) {
+    } else if (Type == BusQueryHardwareIDs) {
         Text = HardwareIds;
         Size = sizeof(HardwareIds);
     }

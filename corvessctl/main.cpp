@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
     int setupCode = 0;
     if (corvessctl::RunSetupCommand(args, std::cout, std::cerr, setupCode)) return setupCode;
     corvessctl::WinChannel channel;
-    return corvessctl::Run(args, channel, std::cout, std::cerr);
+    return corvessctl::Run(args, channel, std::cout, std::cerr, corvessctl::SetupUsageText());
 }

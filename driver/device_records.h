@@ -139,19 +139,41 @@ inline void RestorePnpState(DeviceHeader* Header)
     Header->PnpState = Header->PreviousPnpState;
 }
 
-// List helpers; an unlinked entry points to itself.
+// List helpers; an unlinked entry points to itself. FunctionLink lies on a
+// 4-byte boundary (the FunctionArea is packed on 4), so the helpers move the
+// links as bytes and never assume an 8-byte aligned entry.
+inline PLIST_ENTRY NextEntry(const LIST_ENTRY* Entry)
+{
+    PLIST_ENTRY Link;
+    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), sizeof(Link));
+    return Link;
+}
+inline PLIST_ENTRY PreviousEntry(const LIST_ENTRY* Entry)
+{
+    PLIST_ENTRY Link;
+    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), sizeof(Link));
+    return Link;
+}
+inline void SetNextEntry(PLIST_ENTRY Entry, PLIST_ENTRY Link)
+{
+    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), &Link, sizeof(Link));
+}
+inline void SetPreviousEntry(PLIST_ENTRY Entry, PLIST_ENTRY Link)
+{
+    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), &Link, sizeof(Link));
+}
 inline void InitializeListEntry(PLIST_ENTRY Entry)
 {
-    Entry->Flink = Entry;
-    Entry->Blink = Entry;
+    SetNextEntry(Entry, Entry);
+    SetPreviousEntry(Entry, Entry);
 }
 inline void InsertTail(PLIST_ENTRY Head, PLIST_ENTRY Entry)
 {
-    PLIST_ENTRY Last = Head->Blink;
-    Entry->Flink = Head;
-    Entry->Blink = Last;
-    Last->Flink = Entry;
-    Head->Blink = Entry;
+    PLIST_ENTRY Last = PreviousEntry(Head);
+    SetNextEntry(Entry, Head);
+    SetPreviousEntry(Entry, Last);
+    SetNextEntry(Last, Entry);
+    SetPreviousEntry(Head, Entry);
 }
 // Inserts Entry just before Next (keeps a sorted list sorted).
 inline void InsertBefore(PLIST_ENTRY Next, PLIST_ENTRY Entry)
@@ -160,15 +182,15 @@ inline void InsertBefore(PLIST_ENTRY Next, PLIST_ENTRY Entry)
 }
 inline void UnlinkEntry(PLIST_ENTRY Entry)
 {
-    PLIST_ENTRY Next = Entry->Flink;
-    PLIST_ENTRY Prev = Entry->Blink;
-    Prev->Flink = Next;
-    Next->Blink = Prev;
+    PLIST_ENTRY Next = NextEntry(Entry);
+    PLIST_ENTRY Prev = PreviousEntry(Entry);
+    SetNextEntry(Prev, Next);
+    SetPreviousEntry(Next, Prev);
     InitializeListEntry(Entry);
 }
 inline bool ListIsEmpty(const LIST_ENTRY* Head)
 {
-    return Head->Flink == Head;
+    return NextEntry(Head) == Head;
 }
 
 // The record that holds a list entry.

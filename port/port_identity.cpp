@@ -90,7 +90,8 @@ PAGEABLE_CODE NTSTATUS SetConfigValue(HANDLE Key, const WCHAR* Name, ULONG Type,
 PAGEABLE_CODE NTSTATUS PortQueryId(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     PAGED_CODE();
-    BUS_QUERY_ID_TYPE Type = Stack->Parameters.QueryId.IdType;
+    ULONG Type;
+    RtlCopyMemory(&Type, &Stack->Parameters.QueryId.IdType, sizeof(Type));
     const WCHAR* Text = NULL;
     SIZE_T TextSize = 0;
     SIZE_T Size = 0;
@@ -130,7 +131,9 @@ PAGEABLE_CODE NTSTATUS PortQueryId(PortExtension* Port, PIRP Irp, PIO_STACK_LOCA
 PAGEABLE_CODE NTSTATUS PortQueryDeviceText(PortExtension* Port, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     PAGED_CODE();
-    DEVICE_TEXT_TYPE Type = Stack->Parameters.QueryDeviceText.DeviceTextType;
+    // The type comes from the sender and may be any 32-bit value.
+    ULONG Type;
+    RtlCopyMemory(&Type, &Stack->Parameters.QueryDeviceText.DeviceTextType, sizeof(Type));
     if (Type != DeviceTextDescription && Type != DeviceTextLocationInformation) {
         return Irp->IoStatus.Status;
     }

@@ -278,12 +278,10 @@ int Simulator::Finish() {
     out_ << "shutting down\n";
     for (auto& entry : handles_) CloseHandleOf(entry.second);
     handles_.clear();
-    if (booted_) {
-        RunClock(1000);
-        NTSTATUS status = HkPnpShutdownTree();
-        if (!NT_SUCCESS(status)) Fail("removing the bus: " + StatusText(status));
-        RunClock(1000);
-    }
+    RunClock(1000);
+    NTSTATUS status = HkPnpShutdownTree();
+    if (!NT_SUCCESS(status)) Fail("removing the bus: " + StatusText(status));
+    RunClock(1000);
     if (serial_) HkIoUnloadDriver(serial_);
     serial_ = nullptr;
     if (tool_) HkPsDestroyProcess(tool_);

@@ -6,7 +6,7 @@ namespace {
 // Numbers for the function devices' names; zero at load, no constructor.
 LONG NextDeviceNumber;
 
-PelmonixDevice* DeviceOf(PDEVICE_OBJECT device) { return static_cast<PelmonixDevice*>(device->DeviceExtension); }
+RESIDENT_CODE PelmonixDevice* DeviceOf(PDEVICE_OBJECT device) { return static_cast<PelmonixDevice*>(device->DeviceExtension); }
 
 RESIDENT_CODE void WriteAreaWord(PelmonixDevice* pel, ULONG offset, ULONG value) {
     if (pel->FunctionArea) *reinterpret_cast<volatile ULONG*>(pel->FunctionArea + offset) = value;

@@ -82,15 +82,16 @@ uint32_t QueryPortsReply(ControlChannel& channel, std::vector<uint8_t>& reply) {
     }
 }
 
-int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err) {
+int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err,
+        const char* moreUsage) {
     Command command;
     std::string error;
     if (!ParseCommand(args, command, error)) {
-        err << "corvessctl: " << error << "\n" << UsageText();
+        err << "corvessctl: " << error << "\n" << UsageText() << (moreUsage ? moreUsage : "");
         return ExitUsage;
     }
     if (command.Kind == CommandKind::Help) {
-        out << UsageText();
+        out << UsageText() << (moreUsage ? moreUsage : "");
         return ExitOk;
     }
 

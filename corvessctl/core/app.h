@@ -14,8 +14,10 @@ namespace corvessctl {
 
 // Runs one command line (the arguments after the program name) over the
 // channel; writes results to `out` and failures to `err`; returns the exit
-// code.
-int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err);
+// code. `moreUsage` (optional) adds lines to the usage text for commands
+// that a platform build serves itself.
+int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err,
+        const char* moreUsage = nullptr);
 
 // The QueryPorts reply, asked with a buffer that starts small and doubles
 // while the bus answers STATUS_BUFFER_TOO_SMALL. Returns the final status.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "hk/delay.h"
 #include "hk/verifier.h"
 #include "ke/ke_internal.h"
 #include "nt/ex.h"
@@ -119,6 +120,7 @@ bool CheckRelease(PFAST_MUTEX mutex, _KTHREAD* t, const char* what) {
 }  // namespace
 
 void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    HkDelayAt(HkDelayPoint::FastMutexAcquire);
     _KTHREAD* t = KiCurrentThread();
     if (!CheckAcquire(FastMutex, t, "ExAcquireFastMutex")) {
         return;
@@ -162,9 +164,11 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     t->FastMutexesHeld--;
     Give(FastMutex);
     KiSetIrql(t, old);
+    HkDelayAt(HkDelayPoint::FastMutexRelease);
 }
 
 void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
+    HkDelayAt(HkDelayPoint::FastMutexAcquire);
     _KTHREAD* t = KiCurrentThread();
     if (!CheckAcquire(FastMutex, t, "ExAcquireFastMutexUnsafe")) {
         return;

@@ -20,11 +20,7 @@ struct FileBody {
 // Sends IRP_MJ_CLEANUP or IRP_MJ_CLOSE for a file object and waits.
 void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (!irp) {
-        HkVerifierStop(HkViolation::Other, "no IRP for major function 0x%x of file %p", major, file);
-        return;
-    }
+    PIRP irp = AllocateIrpMustSucceed(top->StackSize);
     irp->Flags = IRP_SYNCHRONOUS_API | (major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION : 0);
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());

@@ -41,6 +41,10 @@ void EnsureIo();
 // is attached to it any more.
 void MaybeCompleteDelete(PDEVICE_OBJECT device);
 
+// IoAllocateIrp without failure injection: the I/O manager's cleanup and
+// close requests draw on a reserve on the platform and never fail.
+PIRP AllocateIrpMustSucceed(CCHAR stackSize);
+
 // Marks an IRP as one that the I/O manager finishes and frees at the end of
 // its completion (copy-back, UserIosb, UserEvent); outputLength bounds the
 // buffered copy-back.

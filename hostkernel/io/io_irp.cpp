@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "hk/delay.h"
 #include "hk/fault.h"
 #include "hk/reset.h"
 #include "hk/verifier.h"
@@ -224,13 +225,14 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information
 using namespace hkio;
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
-    if (StackSize < 1) {
+    if (StackSize < 1 || HkFaultShouldFail(HkFault::IrpAllocate)) {
         return nullptr;
     }
+    return hkio::AllocateIrpMustSucceed(StackSize);
+}
+
+PIRP hkio::AllocateIrpMustSucceed(CCHAR StackSize) {
     EnsureIrps();
-    if (HkFaultShouldFail(HkFault::IrpAllocate)) {
-        return nullptr;
-    }
     USHORT size = IoSizeOfIrp(StackSize);
     auto irp = static_cast<PIRP>(aligned_alloc(16, (size + 15) & ~15u));
     if (!irp) {
@@ -373,6 +375,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         state.CompletionStatus = Irp->IoStatus.Status;
     }
 
+    HkDelayAt(HkDelayPoint::IrpComplete);  // delay injection (hk/delay.h)
     // Completion routines run bottom-up, each in the location below the
     // driver that set it; STATUS_MORE_PROCESSING_REQUIRED hands the IRP back.
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -1,4 +1,5 @@
 // Events and waits on dispatcher objects.
+#include "hk/delay.h"
 #include "hk/clock.h"
 #include "hk/verifier.h"
 #include "ke/ke_internal.h"
@@ -75,6 +76,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeSetEvent at IRQL %u", irql);
         return 0;
     }
+    HkDelayAt(HkDelayPoint::EventSet);
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -114,6 +116,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     poll.QuadPart = 0;
     if (!CheckWaitIrql("KeWaitForSingleObject", Timeout)) {
         Timeout = &poll;
+    }
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        HkDelayAt(HkDelayPoint::EventWait);
     }
     std::unique_lock<std::mutex> lock(KiDispatcherLock());
     LONGLONG deadline = -1;

@@ -25,8 +25,6 @@ struct HkDeviceNode {
 
 namespace hkpnp {
 
-// Tree lock: short holds only, never across a call into a driver.
-std::mutex& TreeLock();
 // Serialises the manager's own work (IRPs to stacks); recursive per thread.
 struct EngineGuard {
     EngineGuard();
@@ -35,9 +33,6 @@ struct EngineGuard {
     EngineGuard& operator=(const EngineGuard&) = delete;
 };
 
-HkDeviceNode* Root();
-// Nodes in the subtree of `node` (node included), children before parents.
-std::vector<HkDeviceNode*> PostOrder(HkDeviceNode* node);
 // Every node below the root, parents before children.
 std::vector<HkDeviceNode*> PreOrderAll();
 bool IsLive(const HkDeviceNode* node);   // started or on its way between started states
@@ -70,7 +65,6 @@ bool EqualNoCase(const std::u16string& a, const std::u16string& b);
 std::u16string Upcase(const std::u16string& text);
 // A pool block of 16-bit characters with the terminating NUL(s).
 PWSTR PoolString(const std::u16string& text, bool multi);
-std::vector<std::u16string> SplitMulti(PCWSTR multi);
 
 // Power manager hook: forget what a device told PoSetPowerState.
 void PoForgetDevice(PDEVICE_OBJECT device);

@@ -65,7 +65,12 @@ NTSTATUS SendIrp(PDEVICE_OBJECT pdo, const IrpParams& params, ULONG_PTR* informa
         HkVerifierStop(HkViolation::IrqlTooHigh, "the PnP/power manager sends IRPs at PASSIVE_LEVEL only");
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    // The manager's own requests come from a reserve on the platform; a
+    // failed allocation is tried again before the request is given up.
+    PIRP irp = nullptr;
+    for (int attempt = 0; attempt < 3 && !irp; ++attempt) {
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
     if (!irp) {
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -160,20 +165,6 @@ PWSTR PoolString(const std::u16string& text, bool multi) {
         buffer[i] = 0;
     }
     return buffer;
-}
-
-std::vector<std::u16string> SplitMulti(PCWSTR multi) {
-    std::vector<std::u16string> out;
-    if (!multi) {
-        return out;
-    }
-    const auto* p = reinterpret_cast<const char16_t*>(multi);
-    while (*p) {
-        std::u16string item(p);
-        p += item.size() + 1;
-        out.push_back(std::move(item));
-    }
-    return out;
 }
 
 }  // namespace hkpnp

@@ -29,7 +29,7 @@ constexpr char16_t kSystemClassGuid[] = u"{4d36e97d-e325-11ce-bfc1-08002be10318}
 constexpr char16_t kControlClass[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 constexpr char16_t kServices[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
-std::mutex g_tree;
+std::mutex g_tree;  // the tree's shape; short holds, never across a call into a driver
 std::recursive_mutex g_engine;
 thread_local int t_engineDepth = 0;
 
@@ -664,8 +664,6 @@ void ThreadMain() {
 
 // ---- shared with po/ ---------------------------------------------------------
 
-std::mutex& TreeLock() { return g_tree; }
-
 EngineGuard::EngineGuard() {
     g_engine.lock();
     ++t_engineDepth;
@@ -674,18 +672,6 @@ EngineGuard::EngineGuard() {
 EngineGuard::~EngineGuard() {
     --t_engineDepth;
     g_engine.unlock();
-}
-
-HkDeviceNode* Root() {
-    EnsureInit();
-    return g_root;
-}
-
-std::vector<HkDeviceNode*> PostOrder(HkDeviceNode* node) {
-    std::vector<HkDeviceNode*> out;
-    std::lock_guard<std::mutex> hold(g_tree);
-    CollectPostOrder(node, &out);
-    return out;
 }
 
 std::vector<HkDeviceNode*> PreOrderAll() {
@@ -1033,7 +1019,10 @@ void HkPnpSetRelationsFromAbove(HkDeviceNode* node, const std::vector<PDEVICE_OB
     node->HasRelationsFromAbove = true;
 }
 
-HkDeviceNode* HkPnpRootNode() { return Root(); }
+HkDeviceNode* HkPnpRootNode() {
+    EnsureInit();
+    return g_root;
+}
 
 HkDeviceNode* HkPnpFindNode(PCWSTR instancePath) {
     EnsureInit();

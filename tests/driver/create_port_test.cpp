@@ -19,13 +19,16 @@ protected:
     // Releases every port device of the bus directly, clients first.
     void DestroyAllPorts()
     {
-        std::vector<PortExtension*> Ports = PortsOnList();
-        for (int Pass = 0; Pass < 2; Pass++) {
-            for (PortExtension* Port : Ports) {
-                if ((Port->IsControl != 0) == (Pass == 1)) {
-                    DestroyPortDevice(Port->Header.Self, Port);
-                }
-            }
+        std::vector<PortExtension*> Clients;
+        std::vector<PortExtension*> Controls;
+        for (PortExtension* Port : PortsOnList()) {
+            (Port->IsControl ? Controls : Clients).push_back(Port);
+        }
+        for (PortExtension* Port : Clients) {
+            DestroyPortDevice(Port->Header.Self, Port);
+        }
+        for (PortExtension* Port : Controls) {
+            DestroyPortDevice(Port->Header.Self, Port);
         }
     }
 };

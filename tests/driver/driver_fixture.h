@@ -277,13 +277,16 @@ inline Request QueryId(PDEVICE_OBJECT Target, BUS_QUERY_ID_TYPE Type, NTSTATUS S
         Status, Information);
 }
 
-inline Request QueryText(PDEVICE_OBJECT Target, DEVICE_TEXT_TYPE Type, NTSTATUS Status = STATUS_NOT_SUPPORTED,
+// The text type is stored as raw 32 bits, so tests may send any value.
+inline Request QueryText(PDEVICE_OBJECT Target, ULONG Type, NTSTATUS Status = STATUS_NOT_SUPPORTED,
                          ULONG_PTR Information = 0)
 {
     return SendPnp(
         Target, IRP_MN_QUERY_DEVICE_TEXT,
-        [Type](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceText.DeviceTextType = Type; }, Status,
-        Information);
+        [Type](PIO_STACK_LOCATION Stack) {
+            memcpy(&Stack->Parameters.QueryDeviceText.DeviceTextType, &Type, sizeof(Type));
+        },
+        Status, Information);
 }
 
 // A METHOD_BUFFERED control request with its system buffer.

@@ -96,7 +96,7 @@ TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
               u"ZARVIK_Virtual_Serial_Port_07");
     Port->Index = 0;
 
-    Request Other = QueryText(PortDevice, (DEVICE_TEXT_TYPE)5, (NTSTATUS)0xC0000123);
+    Request Other = QueryText(PortDevice, 5, (NTSTATUS)0xC0000123);
     EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
     EXPECT_EQ(Other.Information, 0u);
 }

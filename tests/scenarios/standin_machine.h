@@ -15,6 +15,7 @@
 #include <dravolux/control.h>
 
 #include "hk/clock.h"
+#include "hk/fault.h"
 #include "hk/ob.h"
 #include "hk/pnp.h"
 #include "hk/pool.h"

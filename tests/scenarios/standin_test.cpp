@@ -124,3 +124,30 @@ TEST_F(StandinScenario, LongestPortNameStillGetsItsLink) {
     RunFor(500);
     EXPECT_FALSE(HkObQueryLinkTarget(W(u"\\GLOBAL??\\" + name), &target));
 }
+
+TEST_F(StandinScenario, ClientWithoutItsLinkStillRunsAndLeaksNothing) {
+    ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+    HkFaultFailAlways(HkFault::SymbolicLinkCreate, true);
+    RunFor(500);
+    HkFaultFailAlways(HkFault::SymbolicLinkCreate, false);
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].StatusWord1, ULONG(PELMONIX_STATUS_STARTED | PELMONIX_STATUS_CONFIGURED));
+    EXPECT_EQ(Com3Target(), u"");
+    ASSERT_EQ(PortRequest(dravolux::IoctlRemovePort, u"COM3"), STATUS_SUCCESS);
+    RunFor(500);
+    EXPECT_EQ(Com3Target(), u"\\Device\\Serial2");
+}
+
+TEST_F(StandinScenario, FunctionDeviceThatCannotBeCreatedLeavesThePortDeviceUnstarted) {
+    ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+    HkFaultFailAlways(HkFault::DeviceCreate, true);
+    RunFor(500);
+    HkFaultFailAlways(HkFault::DeviceCreate, false);
+    std::vector<ListedPort> ports = List();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].StatusWord1, 0u);
+    EXPECT_EQ(ports[1].StatusWord1, 0u);
+    for (HkDeviceNode* child : HkPnpChildren(bus_)) EXPECT_NE(HkPnpGetState(child), HkPnpState::Started);
+    EXPECT_EQ(Com3Target(), u"");
+}

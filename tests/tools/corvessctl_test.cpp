@@ -279,3 +279,12 @@ TEST(CorvessctlMessages, BadCommandLinesNeverReachTheDevice) {
     EXPECT_EQ(RunWith(channel, {"create", std::string(127, 'A')}).Exit, ExitOk);
     EXPECT_EQ(RunWith(channel, {"help"}).Exit, ExitOk);
 }
+
+TEST(CorvessctlMessages, HelpCarriesThePlatformsOwnCommands) {
+    FakeChannel channel;
+    std::ostringstream out, err;
+    EXPECT_EQ(corvessctl::Run({"help"}, channel, out, err, "  install [INF]     install the bus\n"), ExitOk);
+    EXPECT_NE(out.str().find("list --json"), std::string::npos);
+    EXPECT_NE(out.str().find("install [INF]"), std::string::npos);
+    EXPECT_EQ(channel.Opens, 0);
+}

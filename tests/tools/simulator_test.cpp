@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "hk/fault.h"
 #include "hk/reset.h"
 #include "simulator.h"
 
@@ -127,6 +128,16 @@ TEST(SimulatorRun, BusSleepsWakesAndIsDisabledAndEnabled) {
     EXPECT_TRUE(Has(run.Out, "service=pelmonix")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "[Disabled]") || Has(run.Out, "disable: STATUS_SUCCESS")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "no port devices")) << run.Out;
+}
+
+TEST(SimulatorRun, MachineThatCannotBootFailsCleanly) {
+    HkReset();
+    HkFaultFailNth(HkFault::DeviceCreate, 1);  // the legacy serial device
+    std::istringstream in("corvessctl list\n");
+    std::ostringstream out;
+    EXPECT_NE(sim::RunSimulator(in, out), 0);
+    EXPECT_TRUE(Has(out.str(), "the legacy serial driver did not load")) << out.str();
+    EXPECT_FALSE(Has(out.str(), "left over")) << out.str();
 }
 
 void RunExample(const char* name) {

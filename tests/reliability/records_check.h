@@ -1,0 +1,151 @@
+// Invariants of the bus records and of the COM3 name, checked by the
+// reliability campaigns (tests and fuzz targets) between operations.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+
+#include "dravolux.h"
+#include "hk/io.h"
+#include "hk/ob.h"
+#include "hk/registry.h"
+#include "pelmonix.h"
+
+namespace reliability {
+
+inline std::string Utf8(const std::u16string& text) { return HkUtf8(text); }
+
+// Bus devices of the loaded dravolux driver that are not deleted.
+inline std::vector<BusExtension*> LiveBuses()
+{
+    std::vector<BusExtension*> buses;
+    PDRIVER_OBJECT driver = HkIoFindDriver(L"dravolux");
+    if (driver == nullptr) {
+        return buses;
+    }
+    for (PDEVICE_OBJECT device : HkIoDevicesOfDriver(driver)) {
+        if (HkIoIsDeletePending(device) || device->DeviceExtension == nullptr) {
+            continue;
+        }
+        if (HeaderOf(device)->BusRole == 1) {
+            buses.push_back(BusOf(device));
+        }
+    }
+    return buses;
+}
+
+// True when Entry is linked on the list headed by Head.
+inline bool OnList(const LIST_ENTRY* Head, const LIST_ENTRY* Entry)
+{
+    for (const LIST_ENTRY* at = Head->Flink; at != Head; at = at->Flink) {
+        if (at == Entry) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Links of a list agree both ways; the length, or -1 when broken.
+inline long ListLength(const LIST_ENTRY* Head)
+{
+    long length = 0;
+    for (const LIST_ENTRY* at = Head->Flink; at != Head; at = at->Flink) {
+        if (at->Flink->Blink != at || at->Blink->Flink != at || ++length > 100000) {
+            return -1;
+        }
+    }
+    return length;
+}
+
+// Every invariant of one bus's records, as a list of problems (empty: fine).
+// Takes PortListLock like a control path.
+inline std::vector<std::string> CheckBusRecords(BusExtension* bus)
+{
+    std::vector<std::string> problems;
+    PortListHold hold(bus, TRUE);
+    long length = ListLength(&bus->PortList);
+    if (length < 0) {
+        problems.push_back("PortList links are broken");
+        return problems;
+    }
+    // Until the bus is surprise-removed or removed, PortCount is the length.
+    bool counted = bus->Header.PnpState != SurpriseRemoved && bus->Header.PnpState != Deleted;
+    if (counted && (ULONG)length != bus->PortCount) {
+        problems.push_back("PortCount " + std::to_string(bus->PortCount) + " but PortList holds " +
+                           std::to_string(length));
+    }
+    bool first = true;
+    ULONG previous = 0;
+    for (PLIST_ENTRY at = bus->PortList.Flink; at != &bus->PortList; at = at->Flink) {
+        PortExtension* port = RECORD_OF(at, PortExtension, BusLink);
+        if (!first && port->Index <= previous) {
+            problems.push_back("PortList not ascending at index " + std::to_string(port->Index));
+        }
+        first = false;
+        previous = port->Index;
+        if (port->OpenCount < 0) {
+            problems.push_back("negative OpenCount on port " + std::to_string(port->Index));
+        }
+        PortGroup* group = port->Group;
+        if (group == nullptr) {
+            continue;
+        }
+        PLIST_ENTRY own = port->IsControl ? &group->ControlList : &group->ClientList;
+        PLIST_ENTRY peer = port->IsControl ? &group->ClientList : &group->ControlList;
+        if (ListLength(&group->ClientList) < 0 || ListLength(&group->ControlList) < 0) {
+            problems.push_back("group lists broken for port " + std::to_string(port->Index));
+            continue;
+        }
+        if (port->OwnList != own || port->PeerList != peer) {
+            problems.push_back("own/peer list of port " + std::to_string(port->Index) + " not its group's");
+        }
+        if (port->GroupLink.Flink != &port->GroupLink && !OnList(own, &port->GroupLink)) {
+            problems.push_back("port " + std::to_string(port->Index) + " linked on a foreign group list");
+        }
+        long members = ListLength(&group->ClientList) + ListLength(&group->ControlList);
+        if (group->ReferenceCount < members) {
+            problems.push_back("group of port " + std::to_string(port->Index) + " holds " +
+                               std::to_string(group->ReferenceCount) + " references for " +
+                               std::to_string(members) + " members");
+        }
+    }
+    LONG io = InterlockedCompareExchange(&bus->OutstandingIo, 0, 0);
+    if (io < 0) {
+        problems.push_back("negative activity count");
+    }
+    return problems;
+}
+
+// Problems of every live bus.
+inline std::vector<std::string> CheckAllBuses()
+{
+    std::vector<std::string> problems;
+    for (BusExtension* bus : LiveBuses()) {
+        for (const std::string& problem : CheckBusRecords(bus)) {
+            problems.push_back(problem);
+        }
+    }
+    return problems;
+}
+
+// COM3 leads to the legacy port or to a stand-in port device. It may be
+// missing for a while (an open takes the name from the waiting client until
+// the next one is ready) unless mustExist.
+inline bool Com3TargetAcceptable(std::string* why, bool mustExist = false)
+{
+    std::u16string target;
+    if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target)) {
+        *why = "COM3 has no DOS link";
+        return !mustExist;
+    }
+    std::u16string prefix = reinterpret_cast<const char16_t*>(PELMONIX_DEVICE_PREFIX);
+    if (target == u"\\Device\\Serial2" || target.rfind(prefix, 0) == 0) {
+        return true;
+    }
+    *why = "COM3 leads to " + Utf8(target);
+    return false;
+}
+
+}  // namespace reliability
