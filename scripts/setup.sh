@@ -7,6 +7,10 @@ for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-de
          g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3; do
     have_pkg "$p" || need+=("$p")
 done
+# The test suite also runs the Windows image under Wine.
+if [ "${1:-}" = "--with-wine" ] && ! have_pkg wine; then
+    need+=(wine)
+fi
 if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"
     export DEBIAN_FRONTEND=noninteractive

@@ -2,7 +2,7 @@
 # The whole test suite: host build, Windows images, sanitizer builds, fuzzers.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh || exit 1
+scripts/setup.sh --with-wine || scripts/setup.sh || exit 1
 
 passed=0; failed=0; failures=()
 step() {  # step NAME COMMAND...
@@ -21,6 +21,7 @@ step "asan tests" ctest --preset host-asan
 step "tsan build" build host-tsan
 step "tsan tests" ctest --preset host-tsan -L concurrency
 if [ -x scripts/fuzz.sh ]; then step "fuzz (fixed seed)" scripts/fuzz.sh --short; fi
+step "dravolux.sys under Wine" windows/wine/run_wine_test.sh --build build/win64
 
 echo
 for f in "${failures[@]}"; do echo "FAILED: $f"; done

@@ -229,34 +229,40 @@ int Install(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return ExitOk;
 }
 
-// Removes the installed copies of our packages (oemNN.inf on Windows; Wine
-// keeps the original name), found by their catalog name.
+// True when the INF is one of our packages: it names our catalog.
+bool IsOurPackage(const std::wstring& path) {
+    HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    if (inf == INVALID_HANDLE_VALUE) return false;
+    wchar_t catalog[MAX_PATH] = {};
+    bool ours = SetupGetLineTextW(nullptr, inf, L"Version", L"CatalogFile", catalog, MAX_PATH, nullptr) &&
+                (lstrcmpiW(catalog, BusCatalog) == 0 || lstrcmpiW(catalog, PortCatalog) == 0);
+    SetupCloseInfFile(inf);
+    return ours;
+}
+
+// Removes the installed copies of our packages: oemNN.inf on Windows, the
+// original name under Wine.
 void DeletePackages(std::ostream& out, std::ostream& err) {
     wchar_t windows[MAX_PATH] = {};
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     std::wstring folder = std::wstring(windows) + L"\\inf\\";
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"*.inf").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring path = folder + found.cFileName;
-        HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
-        if (inf == INVALID_HANDLE_VALUE) continue;
-        wchar_t catalog[MAX_PATH] = {};
-        bool ours = SetupGetLineTextW(nullptr, inf, L"Version", L"CatalogFile", catalog, MAX_PATH, nullptr) &&
-                    (lstrcmpiW(catalog, BusCatalog) == 0 || lstrcmpiW(catalog, PortCatalog) == 0);
-        SetupCloseInfFile(inf);
-        if (!ours) continue;
-        if (SetupUninstallOEMInfW(found.cFileName, SUOI_FORCEDELETE, nullptr)) {
-            out << "deleted driver package " << Narrow(found.cFileName) << "\n";
-        } else {
-            DWORD error = GetLastError();
-            err << "corvessctl: uninstall: cannot delete the driver package " << Narrow(found.cFileName) << ": "
-                << ErrorText(error) << "\n";
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    for (const wchar_t* pattern : {L"oem*.inf", BusInfName, PortInfName}) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + pattern).c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) continue;
+        do {
+            if (!IsOurPackage(folder + found.cFileName)) continue;
+            if (SetupUninstallOEMInfW(found.cFileName, SUOI_FORCEDELETE, nullptr)) {
+                out << "deleted driver package " << Narrow(found.cFileName) << "\n";
+            } else {
+                DWORD error = GetLastError();
+                err << "corvessctl: uninstall: cannot delete the driver package " << Narrow(found.cFileName)
+                    << ": " << ErrorText(error) << "\n";
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
 }
 
 // Removes every device with the hardware ID, present or not. Returns the
