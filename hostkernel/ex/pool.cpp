@@ -44,9 +44,11 @@ struct Pool {
     size_t Allocations = 0;
 };
 
+// Never destroyed: blocks parked in quarantine stay reachable until the
+// process is gone, so the leak checker at exit does not take them for leaks.
 Pool& P() {
-    static Pool pool;
-    return pool;
+    static Pool* pool = new Pool;
+    return *pool;
 }
 
 bool IsPagedType(POOL_TYPE type) {
