@@ -85,6 +85,7 @@ PAGEABLE_CODE NTSTATUS QueryBusRelations(BusExtension* Bus, PIRP Irp)
                     if (Port->Present) {
                         Relations->Objects[Next++] = Port->Header.Self;
                         ObReferenceObject(Port->Header.Self);
+                        Port->Reported = 1;
                     } else {
                         Port->ReportedMissing = 1;
                     }
@@ -134,8 +135,10 @@ PAGEABLE_CODE NTSTATUS QueryBusId(BusExtension* Bus, PIRP Irp, PIO_STACK_LOCATIO
     return PassDown(Bus, Irp);
 }
 
-// Takes every port device off PortList and orphans it: its own removal will
-// leave the bus alone. PortCount keeps its value.
+// Takes every reported port device off PortList and orphans it: the PnP
+// manager removes it, and its removal leaves the bus alone. Port devices the
+// PnP manager was never told about stay on PortList for the bus removal to
+// release. PortCount keeps its value.
 PAGEABLE_CODE NTSTATUS SurpriseRemoveBus(BusExtension* Bus, PIRP Irp)
 {
     PAGED_CODE();
@@ -147,6 +150,10 @@ PAGEABLE_CODE NTSTATUS SurpriseRemoveBus(BusExtension* Bus, PIRP Irp)
         while (Entry != &Bus->PortList) {
             PLIST_ENTRY Next = Entry->Flink;
             PortExtension* Port = RECORD_OF(Entry, PortExtension, BusLink);
+            if (!Port->Reported) {
+                Entry = Next;
+                continue;
+            }
             UnlinkEntry(Entry);
             Port->ParentBus = NULL;
             Port->ReportedMissing = 1;
@@ -162,7 +169,7 @@ PAGEABLE_CODE NTSTATUS SurpriseRemoveBus(BusExtension* Bus, PIRP Irp)
 PAGEABLE_CODE NTSTATUS RemoveBus(PDEVICE_OBJECT DeviceObject, BusExtension* Bus, PIRP Irp)
 {
     PAGED_CODE();
-    if (Bus->Header.PnpState != SurpriseRemoved) {
+    if (ReadPnpState(&Bus->Header) != SurpriseRemoved) {
         BusTeardown(Bus);
     }
     {
@@ -187,7 +194,7 @@ PAGEABLE_CODE NTSTATUS RemoveBus(PDEVICE_OBJECT DeviceObject, BusExtension* Bus,
             PLIST_ENTRY Next = Entry->Flink;
             PortExtension* Port = RECORD_OF(Entry, PortExtension, BusLink);
             UnlinkEntry(Entry);
-            if (Port->Header.PnpState == SurpriseRemoved) {
+            if (ReadPnpState(&Port->Header) == SurpriseRemoved) {
                 Port->ParentBus = NULL;
                 Port->ReportedMissing = 1;
             } else {
@@ -227,7 +234,7 @@ PAGEABLE_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_L
     case IRP_MN_REMOVE_DEVICE:
         return RemoveBus(DeviceObject, Bus, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (Bus->Header.PnpState == RemovePending) {
+        if (ReadPnpState(&Bus->Header) == RemovePending) {
             RestorePnpState(&Bus->Header);
         }
         return PassDownWith(Bus, Irp, STATUS_SUCCESS);
@@ -237,7 +244,7 @@ PAGEABLE_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_L
         SetPnpState(&Bus->Header, StopPending);
         return PassDownWith(Bus, Irp, STATUS_SUCCESS);
     case IRP_MN_CANCEL_STOP_DEVICE:
-        if (Bus->Header.PnpState == StopPending) {
+        if (ReadPnpState(&Bus->Header) == StopPending) {
             RestorePnpState(&Bus->Header);
         }
         return PassDownWith(Bus, Irp, STATUS_SUCCESS);

@@ -25,7 +25,7 @@ RESIDENT_CODE NTSTATUS PortPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STAC
 
 RESIDENT_CODE NTSTATUS BusPower(PIRP Irp, BusExtension* Bus)
 {
-    BOOLEAN Counted = Bus->Header.PnpState != NotStarted;
+    BOOLEAN Counted = ReadPnpState(&Bus->Header) != NotStarted;
     if (Counted) {
         IoIncrement(Bus);
     }
@@ -43,7 +43,7 @@ RESIDENT_CODE NTSTATUS BusPower(PIRP Irp, BusExtension* Bus)
 RESIDENT_CODE NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceHeader* Header = HeaderOf(DeviceObject);
-    if (Header->PnpState == Deleted) {
+    if (ReadPnpState(Header) == Deleted) {
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);

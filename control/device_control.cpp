@@ -34,8 +34,8 @@ RESIDENT_CODE void WritePortRecord(PUCHAR Out, PortExtension* Port, ULONG NameBy
     Header.PathOffset = PathBytes != 0 ? RecordHeaderSize + NameBytes : 0;
     Header.ProcessId = reinterpret_cast<ULONG_PTR>(Port->ProcessId);
     Header.Permissions = Port->Function.Permissions;
-    Header.StatusWord1 = Port->Function.StatusWord1;
-    Header.StatusWord2 = Port->Function.StatusWord2;
+    Header.StatusWord1 = ReadAreaWord(&Port->Function, offsetof(FunctionArea, StatusWord1));
+    Header.StatusWord2 = ReadAreaWord(&Port->Function, offsetof(FunctionArea, StatusWord2));
     RtlCopyMemory(Out, &Header, RecordHeaderSize);
     if (NameBytes != 0) {
         RtlCopyMemory(Out + RecordHeaderSize, Port->PortName, NameBytes);
@@ -76,7 +76,7 @@ PAGEABLE_CODE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     BusExtension* Bus = BusOf(DeviceObject);
     IoIncrement(Bus);
     NTSTATUS Status = STATUS_INVALID_PARAMETER;
-    if (Bus->Header.PnpState == Deleted) {
+    if (ReadPnpState(&Bus->Header) == Deleted) {
         Status = STATUS_DELETE_PENDING;
     } else {
         PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);

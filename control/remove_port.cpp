@@ -11,7 +11,7 @@ RESIDENT_CODE NTSTATUS RemovalBlocker(PortExtension* Port)
     if (ReadCounter(&Port->OpenCount) != 0) {
         return STATUS_DEVICE_BUSY;
     }
-    if (Port->Header.PnpState != Started) {
+    if (ReadPnpState(&Port->Header) != Started) {
         return STATUS_DEVICE_NOT_READY;
     }
     return STATUS_SUCCESS;

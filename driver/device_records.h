@@ -96,6 +96,7 @@ struct PortExtension {
     UCHAR Present;
     UCHAR ReportedMissing;
     UCHAR IsControl;
+    UCHAR Reported;  // named in bus relations at least once; under PortListLock
     ULONG Index;
     PWSTR PortName;    // borrowed from Group
     PWSTR LinkName;    // borrowed from Group
@@ -128,15 +129,30 @@ inline PortExtension* PortOf(PDEVICE_OBJECT DeviceObject)
     return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
 }
 
+// PnpState is only touched atomically once the device exists: control,
+// create and power paths read it while plug-and-play paths change it.
+inline PnpStateValue ReadPnpState(DeviceHeader* Header)
+{
+    return static_cast<PnpStateValue>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), 0, 0));
+}
 // State changes; the previous state is kept for the cancel requests.
 inline void SetPnpState(DeviceHeader* Header, PnpStateValue State)
 {
-    Header->PreviousPnpState = Header->PnpState;
-    Header->PnpState = State;
+    Header->PreviousPnpState = ReadPnpState(Header);
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), State);
 }
 inline void RestorePnpState(DeviceHeader* Header)
 {
-    Header->PnpState = Header->PreviousPnpState;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&Header->PnpState), Header->PreviousPnpState);
+}
+
+// A 32-bit word of the FunctionArea that the function driver may be
+// writing. Offset is one of the 4-byte aligned status words.
+inline ULONG ReadAreaWord(FunctionArea* Area, SIZE_T Offset)
+{
+    volatile LONG* Word = reinterpret_cast<volatile LONG*>(reinterpret_cast<PUCHAR>(Area) + Offset);
+    return static_cast<ULONG>(InterlockedCompareExchange(Word, 0, 0));
 }
 
 // List helpers; an unlinked entry points to itself. FunctionLink lies on a

@@ -5,7 +5,7 @@ PAGEABLE_CODE NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     DeviceHeader* Header = HeaderOf(DeviceObject);
-    if (Header->PnpState == Deleted) {
+    if (ReadPnpState(Header) == Deleted) {
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_DELETE_PENDING;
@@ -31,7 +31,7 @@ PAGEABLE_CODE NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp
     IoIncrement(Bus);
     UCHAR Major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     NTSTATUS Status;
-    if (Header->PnpState == Deleted) {
+    if (ReadPnpState(Header) == Deleted) {
         Status = STATUS_DELETE_PENDING;
     } else if (Major == IRP_MJ_CREATE || Major == IRP_MJ_CLOSE) {
         Status = STATUS_SUCCESS;

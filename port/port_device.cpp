@@ -223,7 +223,7 @@ PAGEABLE_CODE NTSTATUS PortAcquireBus(PortExtension* Port, BusExtension** Bus)
     PAGED_CODE();
     BusExtension* Owner = OwningBusOf(Port);
     PortListHold Hold(Owner);
-    if (Port->ParentBus == NULL || Owner->Header.PnpState == Deleted) {
+    if (Port->ParentBus == NULL || ReadPnpState(&Owner->Header) == Deleted) {
         return STATUS_NO_SUCH_DEVICE;
     }
     IoIncrement(Owner);

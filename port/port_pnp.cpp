@@ -111,6 +111,11 @@ PAGEABLE_CODE NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
     DeviceHeader* Header = &Port->Header;
     switch (Stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        // Some PnP managers never ask for resources; the configuration values
+        // are published here as well. The start does not depend on them.
+        if (Port->PortName != NULL) {
+            WriteDeviceConfig(DeviceObject, Port);
+        }
         Header->DevicePowerState = PowerDeviceD0;
         SetPnpState(Header, Started);
         return Complete(Irp, STATUS_SUCCESS);
@@ -123,7 +128,7 @@ PAGEABLE_CODE NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
     case IRP_MN_REMOVE_DEVICE:
         return RemovePortDevice(DeviceObject, Irp, Port);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (Header->PnpState == RemovePending) {
+        if (ReadPnpState(Header) == RemovePending) {
             RestorePnpState(Header);
         }
         return Complete(Irp, STATUS_SUCCESS);
@@ -134,7 +139,7 @@ PAGEABLE_CODE NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
         SetPnpState(Header, StopPending);
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_CANCEL_STOP_DEVICE:
-        if (Header->PnpState == StopPending) {
+        if (ReadPnpState(Header) == StopPending) {
             RestorePnpState(Header);
         }
         return Complete(Irp, STATUS_SUCCESS);

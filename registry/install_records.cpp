@@ -72,9 +72,12 @@ RESIDENT_CODE NTSTATUS WriteDword(PCWSTR Path, PCWSTR Name, ULONG Value)
     return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Path, Name, REG_DWORD, &Value, sizeof(Value));
 }
 
-// The friendly name that fits the port's role and opener.
+// The friendly name that fits the port's role and opener. An open replaces
+// and frees ImagePath under the owning bus's PortListLock, so the text is
+// formatted under it.
 RESIDENT_CODE void FormatFriendlyName(TextWriter* Text, PortExtension* Port)
 {
+    PortListHold Hold(BusOf(Port->OwningBus));
     PCWSTR Name = Port->PortName != NULL ? Port->PortName : L"";
     if (Port->IsControl) {
         TextAppend(Text, L"ZARVIK Corvess Serial Port (");

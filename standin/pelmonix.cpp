@@ -9,7 +9,9 @@ LONG NextDeviceNumber;
 RESIDENT_CODE PelmonixDevice* DeviceOf(PDEVICE_OBJECT device) { return static_cast<PelmonixDevice*>(device->DeviceExtension); }
 
 RESIDENT_CODE void WriteAreaWord(PelmonixDevice* pel, ULONG offset, ULONG value) {
-    if (pel->FunctionArea) *reinterpret_cast<volatile ULONG*>(pel->FunctionArea + offset) = value;
+    if (pel->FunctionArea) {
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(pel->FunctionArea + offset), static_cast<LONG>(value));
+    }
 }
 
 // StatusWord1, StatusWord2 and FunctionState from the device's flags.
@@ -21,7 +23,7 @@ RESIDENT_CODE void PublishStatus(PelmonixDevice* pel, ULONG state) {
     if (pel->Opened) status |= PELMONIX_STATUS_OPENED;
     WriteAreaWord(pel, PELMONIX_AREA_STATE_AT, state);
     WriteAreaWord(pel, PELMONIX_AREA_STATUS1_AT, status);
-    WriteAreaWord(pel, PELMONIX_AREA_STATUS2_AT, static_cast<ULONG>(pel->Opens));
+    WriteAreaWord(pel, PELMONIX_AREA_STATUS2_AT, static_cast<ULONG>(InterlockedCompareExchange(&pel->Opens, 0, 0)));
 }
 
 // Appends the decimal digits of value to a counted string that has room.

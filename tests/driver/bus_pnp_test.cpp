@@ -198,12 +198,17 @@ TEST_F(BusPnpTest, UnknownMinorCodesGoDownUntouched)
     }
 }
 
-TEST_F(BusPnpTest, SurpriseRemovalOrphansEveryPort)
+TEST_F(BusPnpTest, SurpriseRemovalOrphansEveryReportedPort)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
     PortExtension* P0 = MakePort();
     PortExtension* P1 = MakePort();
     ASSERT_TRUE(P0 && P1);
+    Request R = QueryRelations(BusDevice, BusRelations);
+    ASSERT_EQ(R.Status, STATUS_SUCCESS);
+    TakeRelations(R.Information);
+    EXPECT_EQ(P0->Reported, 1);
+    EXPECT_EQ(P1->Reported, 1);
     ScheduleRescan(Bus);
     EXPECT_TRUE(TimerSet());
 
@@ -228,6 +233,37 @@ TEST_F(BusPnpTest, SurpriseRemovalOrphansEveryPort)
     EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
     EXPECT_EQ(Bus->PortCount, 2u);
     EXPECT_EQ(Pdo->AttachedDevice, nullptr);
+    ObDereferenceObject(BusDevice);
+}
+
+// The PnP manager removes only the port devices it was told about; one that
+// no bus relations named stays with the bus, whose removal releases it.
+TEST_F(BusPnpTest, SurpriseRemovalLeavesUnreportedPortsToTheBusRemoval)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* Told = MakePort();
+    ASSERT_NE(Told, nullptr);
+    Request R = QueryRelations(BusDevice, BusRelations);
+    ASSERT_EQ(R.Status, STATUS_SUCCESS);
+    TakeRelations(R.Information);
+    PortExtension* Untold = MakePort();
+    ASSERT_NE(Untold, nullptr);
+    EXPECT_EQ(Untold->Reported, 0);
+
+    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Told->ParentBus, nullptr);
+    EXPECT_EQ(Untold->ParentBus, BusDevice);
+    EXPECT_EQ(Untold->ReportedMissing, 0);
+    EXPECT_EQ(PortsOnList(), std::vector<PortExtension*>{Untold});
+    EXPECT_EQ(SendPnp(Told->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+
+    PDEVICE_OBJECT UntoldDevice = Untold->Header.Self;
+    ObReferenceObject(UntoldDevice);
+    ObReferenceObject(BusDevice);
+    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(ListIsEmpty(&Bus->PortList));
+    EXPECT_TRUE(HkIoIsDeletePending(UntoldDevice));
+    ObDereferenceObject(UntoldDevice);
     ObDereferenceObject(BusDevice);
 }
 

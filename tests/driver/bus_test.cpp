@@ -205,7 +205,7 @@ TEST_F(BusConcurrency, StopWaitsForACreateInProgress)
         std::this_thread::yield();
     }
     EXPECT_EQ(StopDone.load(), 0);
-    EXPECT_NE(Bus->Header.PnpState, Stopped);
+    EXPECT_NE(ReadPnpState(&Bus->Header), Stopped);
     CreateGate.Release();
     Creator.join();
     Stopper.join();

@@ -34,6 +34,13 @@ inline dravolux::PortRequest MakeRequest(const std::u16string& Name)
     return Request;
 }
 
+// A copy of a field of the packed FunctionArea, so nothing binds to it.
+template <typename T>
+T Val(T Value)
+{
+    return Value;
+}
+
 inline const WCHAR* W(const char16_t* Text)
 {
     return reinterpret_cast<const WCHAR*>(Text);
@@ -216,7 +223,8 @@ protected:
     static std::vector<PortExtension*> FunctionMembers(PLIST_ENTRY Head)
     {
         std::vector<PortExtension*> Members;
-        for (PLIST_ENTRY Entry = Head->Flink; Entry != Head; Entry = Entry->Flink) {
+        // FunctionLink lies on a 4-byte boundary; read the links as bytes.
+        for (PLIST_ENTRY Entry = NextEntry(Head); Entry != Head; Entry = NextEntry(Entry)) {
             Members.push_back(reinterpret_cast<PortExtension*>(reinterpret_cast<PUCHAR>(Entry) -
                                                                offsetof(PortExtension, Function) -
                                                                offsetof(FunctionArea, FunctionLink)));

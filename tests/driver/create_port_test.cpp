@@ -63,10 +63,10 @@ TEST_F(CreatePortTest, EmptyBusGetsClientZeroAndControlOneInOneGroup)
     EXPECT_EQ(Client->PeerList, &Group->ControlList);
     EXPECT_EQ(Control->OwnList, &Group->ControlList);
     EXPECT_EQ(Control->PeerList, &Group->ClientList);
-    EXPECT_EQ(Client->Function.OwnFunctionList, &Group->ClientFunctionList);
-    EXPECT_EQ(Client->Function.PeerFunctionList, &Group->ControlFunctionList);
-    EXPECT_EQ(Control->Function.OwnFunctionList, &Group->ControlFunctionList);
-    EXPECT_EQ(Control->Function.PeerFunctionList, &Group->ClientFunctionList);
+    EXPECT_EQ(Val(Client->Function.OwnFunctionList), &Group->ClientFunctionList);
+    EXPECT_EQ(Val(Client->Function.PeerFunctionList), &Group->ControlFunctionList);
+    EXPECT_EQ(Val(Control->Function.OwnFunctionList), &Group->ControlFunctionList);
+    EXPECT_EQ(Val(Control->Function.PeerFunctionList), &Group->ClientFunctionList);
 
     EXPECT_EQ(Client->PortName, Control->PortName);
     EXPECT_EQ(Client->LinkName, Control->LinkName);

@@ -111,6 +111,7 @@ TEST_F(InstallRecordsTest, ControlPortWithIndexOneGetsAllThreeKeys)
 TEST_F(InstallRecordsTest, KeyNumbersAndFriendlyNameForms)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
+    Fake.OwningBus = BusDevice;  // its lock guards the opener while the name is formatted
     WCHAR Name[] = L"COM7";
     WCHAR Path[] = L"C:\\Apps\\log.exe";
     Fake.PortName = Name;
@@ -139,6 +140,7 @@ TEST_F(InstallRecordsTest, KeyNumbersAndFriendlyNameForms)
 TEST_F(InstallRecordsTest, WritingTwiceChangesNothing)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
+    Fake.OwningBus = BusDevice;  // its lock guards the opener while the name is formatted
     WCHAR Name[] = L"COM3";
     Fake.PortName = Name;
     Fake.Index = 4;
@@ -151,6 +153,7 @@ TEST_F(InstallRecordsTest, WritingTwiceChangesNothing)
 TEST_F(InstallRecordsTest, FriendlyNameNeverOutgrowsItsArea)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
+    Fake.OwningBus = BusDevice;  // its lock guards the opener while the name is formatted
     std::u16string Long = u"C:\\" + std::u16string(997, u'p');
     ASSERT_EQ(Long.size(), 1000u);
     std::vector<WCHAR> Path(Long.begin(), Long.end());
@@ -172,6 +175,7 @@ TEST_F(InstallRecordsTest, FriendlyNameNeverOutgrowsItsArea)
 TEST_F(InstallRecordsTest, FailuresStopTheSequenceAndKeepWhatWasWritten)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
+    Fake.OwningBus = BusDevice;  // its lock guards the opener while the name is formatted
     WCHAR Name[] = L"COM3";
     Fake.PortName = Name;
     Fake.Index = 5;

@@ -99,7 +99,7 @@ TEST_F(PortDeviceTest, NewRecordIsNotPresentUntilItsCreatorIsDone)
     EXPECT_EQ(Port->Function.FunctionState, 0u);
     EXPECT_EQ(Port->Function.Permissions, 0u);
     EXPECT_EQ(Port->GroupLink.Flink, &Port->GroupLink);
-    EXPECT_EQ(Port->Function.FunctionLink.Flink, &Port->Function.FunctionLink);
+    EXPECT_EQ(NextEntry(&Port->Function.FunctionLink), &Port->Function.FunctionLink);
     EXPECT_EQ(Device->Flags & DO_DEVICE_INITIALIZING, 0u);
     EXPECT_NE(Device->Flags & DO_POWER_PAGABLE, 0u);
     EXPECT_EQ(Device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);

@@ -327,6 +327,36 @@ TEST_F(DeviceConfig, LongestNameIsWrittenWhole)
     Unreport();
 }
 
+// A PnP manager that starts the port without asking for its resources
+// still leaves both values for the function driver; a failed write does not
+// fail the start.
+TEST_F(DeviceConfig, StartPublishesTheValuesWithoutAResourcesQuery)
+{
+    ASSERT_NO_FATAL_FAILURE(ReportPort(0, L"COM5"));
+    std::u16string Path = KeyPath();
+    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+    HkRegDeleteValue(Key, L"PortName");
+    HkRegDeleteValue(Key, L"IsControl");
+
+    EXPECT_EQ(SendPnp(Port->Header.Self, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    std::u16string Name;
+    ASSERT_EQ(HkRegGetString(Key, L"PortName", &Name), STATUS_SUCCESS);
+    EXPECT_EQ(Name, u"COM5");
+    ULONG IsControl = 7;
+    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
+    EXPECT_EQ(IsControl, 0u);
+
+    HkRegDeleteValue(Key, L"PortName");
+    HkRegDeleteValue(Key, L"IsControl");
+    HkFaultFailNth(HkFault::RegistryWrite, 1);
+    Request R = SendPnp(Port->Header.Self, IRP_MN_START_DEVICE);
+    HkFaultReset();
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.PnpState, Started);
+    EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
+    Unreport();
+}
+
 TEST_F(DeviceConfig, FailedWritesBecomeTheRequestStatus)
 {
     ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM4"));
