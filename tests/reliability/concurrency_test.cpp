@@ -149,18 +149,7 @@ protected:
                     (unsigned long long)(HkDelayCount(HkDelayPoint::EventSet) +
                                          HkDelayCount(HkDelayPoint::EventWait)),
                     (unsigned long long)HkDelayCount(HkDelayPoint::IrpComplete));
-        std::vector<std::string> left = m.Shutdown();
-        bool onlyLeftOvers = !left.empty();
-        for (const std::string& problem : left) {
-            onlyLeftOvers = onlyLeftOvers && problem.find(" left") != std::string::npos;
-        }
-        if (unplugged && onlyLeftOvers) {
-            // Ports created within 200 ms before the unplug were never
-            // reported: KnownDefects.DISABLED_UnplugRightAfterAnOpen.
-            std::printf("[ concurrency ] known unplug leak: %s\n", left.front().c_str());
-            return;
-        }
-        for (const std::string& problem : left) {
+        for (const std::string& problem : m.Shutdown()) {
             ADD_FAILURE() << problem;
         }
     }

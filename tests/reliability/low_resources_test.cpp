@@ -24,63 +24,25 @@ std::string ExampleScript(const char* name)
 
 namespace {
 
-struct Coverage {
-    ULONG Points = 0;  // operations failed, one per run
-    ULONG Runs = 0;
-};
-
-// Everything that went wrong is a left-over at shutdown.
-bool OnlyLeftOvers(const ScenarioOutcome& run)
+// Fails each operation of each category once, one run each; returns the
+// number of injection points covered.
+ULONG FailEveryOperation(const char* name, const std::string& script)
 {
-    for (const std::string& problem : run.Problems) {
-        if (problem.find("left over:") == std::string::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Fails each operation of each category once; returns what it covered.
-Coverage FailEveryOperation(const char* name, const std::string& script)
-{
-    ScenarioOutcome clean = RunScenario(script, [] { HkFaultReset(); });
+    ULONG counts[(int)HkFault::Count] = {};
+    ScenarioOutcome clean = RunScenario(script, [] {}, counts);
     EXPECT_EQ(clean.Exit, 0) << clean.Output;
     for (const std::string& problem : clean.Problems) {
         ADD_FAILURE() << "clean run: " << problem;
     }
-    // Counts of the clean run (RunScenario resets afterwards, so count again).
-    ULONG counts[(int)HkFault::Count] = {};
-    {
-        HkReset();
-        std::ostringstream out;
-        sim::Simulator simulator(out);
-        if (simulator.Boot()) {
-            std::istringstream in(script);
-            simulator.RunScript(in);
-        }
-        simulator.Finish();
-        for (int c = 0; c < (int)HkFault::Count; c++) {
-            counts[c] = HkFaultCount((HkFault)c);
-        }
-        HkReset();
-    }
 
-    Coverage coverage;
+    ULONG points = 0;
     std::vector<std::string> failures;
     std::string firstOutput;
-    std::vector<std::string> knownLeaks;
-    bool unplugs = script.find("unplug") != std::string::npos;
     for (int c = 0; c < (int)HkFault::Count; c++) {
         HkFault category = (HkFault)c;
         for (ULONG n = 1; n <= counts[c]; n++) {
             ScenarioOutcome run = RunScenario(script, [&] { HkFaultFailNth(category, n); });
-            coverage.Runs++;
-            coverage.Points++;
-            if (!run.Problems.empty() && unplugs && OnlyLeftOvers(run)) {
-                // KnownDefects.DISABLED_RelationsAllocationFailsThenUnplug
-                knownLeaks.push_back(std::string(HkFaultName(category)) + " #" + std::to_string(n));
-                continue;
-            }
+            points++;
             if (!run.Problems.empty()) {
                 failures.push_back(std::string(HkFaultName(category)) + " #" + std::to_string(n) + ": " +
                                    run.Problems.front());
@@ -98,22 +60,14 @@ Coverage FailEveryOperation(const char* name, const std::string& script)
         ADD_FAILURE() << name << ": " << failures.size() << " injection points end badly:\n"
                       << all << "first of them:\n" << firstOutput;
     }
-    std::printf("[ low resources ] %s: %u injection points covered in %u runs\n", name, coverage.Points,
-                coverage.Runs);
-    if (!knownLeaks.empty()) {
-        std::string points;
-        for (const std::string& point : knownLeaks) {
-            points += " " + point;
-        }
-        std::printf("[ low resources ]   %zu points end in the known unplug leak:%s\n", knownLeaks.size(),
-                    points.c_str());
-    }
+    std::printf("[ low resources ] %s: %u injection points covered, one run each\n", name, points);
+
     for (int c = 0; c < (int)HkFault::Count; c++) {
         if (counts[c]) {
             std::printf("[ low resources ]   %-20s %u\n", HkFaultName((HkFault)c), counts[c]);
         }
     }
-    return coverage;
+    return points;
 }
 
 }  // namespace
@@ -145,9 +99,6 @@ TEST(LowResources, SleepWakeDisableEnable)
                        "sleep\nwake\nclose a\nwait 500\ndisable\nenable\nwait 500\ncorvessctl list\n");
 }
 
-// Pool failures of the bus relations list meet the defect of
-// KnownDefects.DISABLED_RelationsAllocationFailsThenUnplug; those points are
-// listed, not failed.
 TEST(LowResources, ExampleSurprise) { FailEveryOperation("surprise.scn", ExampleScript("surprise.scn")); }
 // Surprise removal once the ports are enumerated and open.
 TEST(LowResources, SurpriseRemovalWithPortsOpen)

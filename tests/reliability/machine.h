@@ -11,6 +11,7 @@
 
 #include <ntddk.h>
 
+#include "hk/fault.h"
 #include "hk/pnp.h"
 #include "hk/pool.h"
 #include "hk/reset.h"
@@ -33,9 +34,10 @@ inline bool Contains(const std::string& text, const char* part) { return text.fi
 // Runs a scenario from a fresh machine. Before the run, Arm (if any) sets up
 // failure injection. After every line the bus records are checked; at the
 // end the simulator's own report must show no verifier stop and nothing
-// left over.
+// left over. counts (optional, HkFault::Count entries) receives the
+// injectable operations of the run per category.
 template <typename ArmFn>
-ScenarioOutcome RunScenario(const std::string& script, ArmFn Arm)
+ScenarioOutcome RunScenario(const std::string& script, ArmFn Arm, ULONG* counts = nullptr)
 {
     ScenarioOutcome outcome;
     HkReset();
@@ -59,6 +61,9 @@ ScenarioOutcome RunScenario(const std::string& script, ArmFn Arm)
             }
         }
         outcome.Exit = simulator.Finish();
+    }
+    for (int c = 0; counts != nullptr && c < (int)HkFault::Count; c++) {
+        counts[c] = HkFaultCount((HkFault)c);
     }
     outcome.Output = out.str();
     std::istringstream report(outcome.Output);
