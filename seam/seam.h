@@ -25,7 +25,7 @@ NTSYSCALLAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle,
 }
 
 // Code placement: pageable code in PAGE, entry code in INIT (discarded).
-// The attribute goes after a linkage specification:
+// The attribute goes after extern "C":
 // extern "C" INIT_CODE NTSTATUS DriverEntry(...).
 #define PAGEABLE_CODE __attribute__((section("PAGE")))
 #define INIT_CODE __attribute__((section("INIT")))
