@@ -1,5 +1,6 @@
 // The key tree, key objects and the host-side registry API.
 #include <cstring>
+#include "hk/text.h"
 #include <new>
 #include <unordered_map>
 
@@ -14,13 +15,6 @@ namespace {
 
 KeyRef g_root;
 
-// Case folding for key and value names: ASCII and Latin-1 letters.
-char16_t Upcase(char16_t c) {
-    if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-    if (c == 0xFF) return 0x178;
-    return c;
-}
 
 void Touch(Key& key) { key.LastWrite = HkClockNow(); }
 
@@ -83,23 +77,11 @@ KeyRef Root() {
     return g_root;
 }
 
-std::u16string Text(PCWSTR text) {
-    if (text == nullptr) return std::u16string();
-    return std::u16string(reinterpret_cast<const char16_t*>(text));
-}
+std::u16string Text(PCWSTR text) { return HkText(text); }
 
-std::u16string Text(PCUNICODE_STRING text) {
-    if (text == nullptr || text->Buffer == nullptr) return std::u16string();
-    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
-}
+std::u16string Text(PCUNICODE_STRING text) { return HkText(text); }
 
-bool SameName(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Upcase(a[i]) != Upcase(b[i])) return false;
-    }
-    return true;
-}
+bool SameName(const std::u16string& a, const std::u16string& b) { return HkEqualText(a, b, true); }
 
 bool SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
     parts->clear();

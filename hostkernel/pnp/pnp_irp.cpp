@@ -1,6 +1,7 @@
 // Sending PnP and power IRPs to device stacks, and the text helpers of the
 // manager.
 #include "pnp/pnp_internal.h"
+#include "hk/text.h"
 #include "hk/verifier.h"
 
 namespace hkpnp {
@@ -110,46 +111,19 @@ NTSTATUS SendIrp(PDEVICE_OBJECT pdo, const IrpParams& params, ULONG_PTR* informa
 }
 
 std::u16string U16(PCWSTR text) {
-    return text ? std::u16string(reinterpret_cast<const char16_t*>(text)) : std::u16string();
+    return HkText(text);
 }
 
 std::string Utf8(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return HkUtf8Text(text);
 }
 
 std::u16string Upcase(const std::u16string& text) {
-    std::u16string out(text);
-    for (auto& c : out) {
-        c = static_cast<char16_t>(RtlUpcaseUnicodeChar(static_cast<WCHAR>(c)));
-    }
-    return out;
+    return HkUpcaseText(text);
 }
 
 bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
-    return a.size() == b.size() && Upcase(a) == Upcase(b);
+    return HkEqualText(a, b, true);
 }
 
 PWSTR PoolString(const std::u16string& text, bool multi) {
