@@ -493,11 +493,7 @@ protected:
     // an interlocked operation, the state under PortListLock (the removal
     // sets Deleted under it).
     LONG ActivityCount() { return InterlockedCompareExchange(&Bus->OutstandingIo, 0, 0); }
-    PnpStateValue BusState()
-    {
-        PortListHold Hold(Bus, TRUE);
-        return Bus->Header.PnpState;
-    }
+    PnpStateValue BusState() { return ReadPnpState(&Bus->Header); }
 
     static bool EventSignalled(KEVENT* Event)
     {
