@@ -1,0 +1,100 @@
+// Starting a device: its installation records, AddDevice of its function
+// driver, the start of its stack and what the manager asks once it runs.
+#include "pnp/pnp_internal.h"
+#include "hk/registry.h"
+
+namespace hkpnp {
+
+namespace {
+
+constexpr ULONG kConfigFlagReinstall = 0x00000020;
+constexpr ULONG kConfigFlagFailedInstall = 0x00000040;
+
+// Service named by the node's installation records, or empty when the node
+// is not installed (or is disabled: *disabled set).
+std::u16string InstalledService(const HkDeviceNode* node, bool* disabled) {
+    const std::u16string key = EnumKey(node);
+    std::u16string service;
+    *disabled = false;
+    if (!NT_SUCCESS(HkRegGetString(W(key), L"Service", &service)) || service.empty()) {
+        return std::u16string();
+    }
+    ULONG flags = 0;
+    if (NT_SUCCESS(HkRegGetDword(W(key), L"ConfigFlags", &flags))) {
+        if (flags & (kConfigFlagReinstall | kConfigFlagFailedInstall)) {
+            return std::u16string();
+        }
+        *disabled = (flags & kConfigFlagDisabled) != 0;
+    }
+    return service;
+}
+
+// Loads the node's service, adds the device and starts the stack.
+NTSTATUS AddAndStart(HkDeviceNode* node, const std::u16string& service, ULONG_PTR requirements) {
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS status = LoadService(service, &driver);
+    if (NT_SUCCESS(status)) {
+        status = driver->DriverExtension->AddDevice ? driver->DriverExtension->AddDevice(driver, node->Pdo)
+                                                    : STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (!NT_SUCCESS(status)) {
+        FreeAnswer(requirements);
+        node->State = HkPnpState::StartFailed;
+        UnloadIdleDrivers();
+        return status;
+    }
+    node->Service = service;
+    node->State = HkPnpState::Initialized;
+    ULONG_PTR filtered = requirements;
+    Send(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0, &filtered, reinterpret_cast<PVOID>(requirements));
+    FreeAnswer(filtered);
+    status = StartStack(node);
+    if (!NT_SUCCESS(status)) {
+        UnloadIdleDrivers();
+    }
+    return status;
+}
+
+}  // namespace
+
+void SetConfigFlag(const HkDeviceNode* node, ULONG flag, bool on) {
+    const std::u16string key = EnumKey(node);
+    ULONG flags = 0;
+    HkRegGetDword(W(key), L"ConfigFlags", &flags);
+    flags = on ? (flags | flag) : (flags & ~flag);
+    HkRegSetDword(W(key), L"ConfigFlags", flags);
+}
+
+NTSTATUS StartStack(HkDeviceNode* node) {
+    NTSTATUS status = Send(node, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        // A stack that failed to start is torn down, as the platform does.
+        SendRemove(node);
+        node->State = HkPnpState::StartFailed;
+        return status;
+    }
+    node->State = HkPnpState::Started;
+    node->EverStarted = true;
+    QueryCapabilities(node);
+    ULONG_PTR info = 0;
+    Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0, &info);
+    info = 0;
+    Send(node, IRP_MN_QUERY_BUS_INFORMATION, 0, &info);
+    FreeAnswer(info);
+    EnumerateNode(node);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS InstallNode(HkDeviceNode* node) {
+    bool disabled = false;
+    const std::u16string service = InstalledService(node, &disabled);
+    ULONG_PTR requirements = QueryNewDevice(node);
+    if (service.empty() || disabled) {
+        FreeAnswer(requirements);
+        node->State = disabled ? HkPnpState::Disabled : HkPnpState::NeedsInstall;
+        return STATUS_SUCCESS;
+    }
+    return AddAndStart(node, service, requirements);
+}
+
+}  // namespace hkpnp
