@@ -203,3 +203,10 @@ std::string HkPnpDumpTree() {
     DumpNode(out, root, 0);
     return out;
 }
+
+std::vector<HkPnpReceived> HkPnpRootReceived(HkDeviceNode* node) {
+    if (!node || !node->RootEnumerated) {
+        return std::vector<HkPnpReceived>();
+    }
+    return RootPdoReceived(node->Pdo);
+}

@@ -120,6 +120,7 @@ ULONG ProcessPendingRemovals();
 NTSTATUS CreateRootPdo(PDEVICE_OBJECT* pdo);
 bool IsRootPdo(PDEVICE_OBJECT device);
 ULONG RootPdoReachedCount(PDEVICE_OBJECT pdo, UCHAR minor);
+std::vector<HkPnpReceived> RootPdoReceived(PDEVICE_OBJECT pdo);
 void RootSetInstancePath(PDEVICE_OBJECT pdo, const std::u16string& path);
 void RootUnloadDriver();
 void RootForget();

@@ -31,6 +31,7 @@ struct ChildRecord {
     bool ReportedMissing;
     bool Deleted;
     bool VetoQueryRemove;
+    std::vector<HkPnpReceived> Received;  // minor and status of every PnP IRP that reached the PDO
 };
 
 struct World {
@@ -175,6 +176,7 @@ inline NTSTATUS ChildPdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     auto* ext = static_cast<DeviceExt*>(pdo->DeviceExtension);
     ChildRecord& child = g_world.Children[ext->Index];
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    child.Received.push_back({stack->MinorFunction, irp->IoStatus.Status});
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return Complete(irp, child.VetoQueryRemove ? STATUS_DEVICE_BUSY : STATUS_SUCCESS);
@@ -272,7 +274,7 @@ inline void SetPresent(ULONG count) {
         ext->Index = i;
         pdo->Flags |= DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        g_world.Children[i] = ChildRecord{pdo, false, false, false, false};
+        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, {}};
         g_world.ChildCount = i + 1;
     }
     for (ULONG i = 0; i < g_world.ChildCount; ++i) {

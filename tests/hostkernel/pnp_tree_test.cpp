@@ -229,6 +229,18 @@ TEST_F(Tree, RebalanceStopsAndRestarts) {
     EXPECT_EQ(IRP_MN_STOP_DEVICE, minors[1]);
     EXPECT_EQ(IRP_MN_START_DEVICE, minors[2]);
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+    // The root PDO saw the stop requests passed down with success, START and
+    // the state query as the manager sent them.
+    const std::vector<HkPnpReceived> received = HkPnpRootReceived(node);
+    std::vector<std::pair<UCHAR, NTSTATUS>> tail;
+    for (size_t i = received.size() - minors.size(); i < received.size(); ++i) {
+        tail.push_back({received[i].Minor, received[i].Status});
+    }
+    ASSERT_GE(tail.size(), 5u);
+    EXPECT_EQ(std::make_pair(UCHAR(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS), tail[0]);
+    EXPECT_EQ(std::make_pair(UCHAR(IRP_MN_STOP_DEVICE), STATUS_SUCCESS), tail[1]);
+    EXPECT_EQ(std::make_pair(UCHAR(IRP_MN_START_DEVICE), STATUS_NOT_SUPPORTED), tail[2]);
+    EXPECT_EQ(std::make_pair(UCHAR(IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_NOT_SUPPORTED), tail[4]);
 }
 
 TEST_F(Tree, SurpriseRemovalOfABusWaitsForItsChildrensHandles) {

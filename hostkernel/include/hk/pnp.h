@@ -87,5 +87,14 @@ std::vector<HkPnpIrpRecord> HkPnpIrpLog();
 void HkPnpClearIrpLog();
 const char* HkPnpMinorName(UCHAR minor);
 
+// What reached the root bus's PDO of a root device, in order: each PnP
+// minor code and the IoStatus.Status it carried on arrival, so a test can
+// tell a request passed down with success from one passed down unchanged.
+struct HkPnpReceived {
+    UCHAR Minor;
+    NTSTATUS Status;
+};
+std::vector<HkPnpReceived> HkPnpRootReceived(HkDeviceNode* node);
+
 // Drivers loaded by the manager and still in memory.
 PDRIVER_OBJECT HkPnpLoadedDriver(PCWSTR service);
