@@ -9,12 +9,18 @@ namespace hkpnp {
 
 namespace {
 
-// QUERY_REMOVE to the live nodes of a subtree; on a veto the ones that agreed
-// get CANCEL_REMOVE (parents first) and keep their state.
+// QUERY_REMOVE to the live nodes of a subtree, children first. On a veto
+// every stack that was asked gets CANCEL_REMOVE, the one that refused first
+// (drivers above the one that failed may have agreed), then the others in
+// reverse order; each keeps its state. Windows does the same: "The device may
+// not be in the remove-pending state, because, for example, the driver
+// failed the previous IRP_MN_QUERY_REMOVE_DEVICE" (IRP_MN_CANCEL_REMOVE_DEVICE,
+// Microsoft Learn); ReactOS IopPrepareDeviceForRemoval cancels the vetoing
+// device too.
 NTSTATUS QueryRemoveSubtree(HkDeviceNode* node) {
     std::vector<HkDeviceNode*> order;
     CollectPostOrder(node, &order);
-    std::vector<HkDeviceNode*> agreed;
+    std::vector<HkDeviceNode*> asked;
     for (HkDeviceNode* n : order) {
         if (n->RemoveWhenClosed) {
             return STATUS_DEVICE_BUSY;
@@ -22,17 +28,17 @@ NTSTATUS QueryRemoveSubtree(HkDeviceNode* node) {
         if (!IsLive(n)) {
             continue;
         }
+        n->StateBeforeQuery = n->State;
+        asked.push_back(n);
         NTSTATUS status = Send(n, IRP_MN_QUERY_REMOVE_DEVICE);
         if (!NT_SUCCESS(status)) {
-            for (auto it = agreed.rbegin(); it != agreed.rend(); ++it) {
+            for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
                 Send(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
                 (*it)->State = (*it)->StateBeforeQuery;
             }
             return status;
         }
-        n->StateBeforeQuery = n->State;
         n->State = HkPnpState::RemovePending;
-        agreed.push_back(n);
     }
     return STATUS_SUCCESS;
 }

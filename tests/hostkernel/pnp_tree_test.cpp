@@ -164,20 +164,38 @@ TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {
     g_world.Children[1].VetoQueryRemove = true;
     HkPnpClearIrpLog();
 
+    const size_t seen1 = g_world.Children[1].Received.size();
+
     EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(bus));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
-    // Child 0 agreed first and is told the removal is off; the bus was never asked.
-    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}),
-              MinorsFor(u"PNPTBUS\\CHILD\\0"));
+    // Both children were asked and both are told the removal is off, the one
+    // that refused first; the bus was never asked.
+    const std::vector<UCHAR> queryCancel = {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE};
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\0"));
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\1"));
+    const std::vector<HkPnpIrpRecord> log = HkPnpIrpLog();
+    ASSERT_EQ(4u, log.size());
+    EXPECT_EQ(u"PNPTBUS\\CHILD\\1", log[2].InstancePath);
     EXPECT_TRUE(MinorsFor(u"ROOT\\SYSTEM\\0000").empty());
+    // The function driver above the refusing PDO agreed, passed the query
+    // down, and passes the cancel down with success.
+    const std::vector<HkPnpReceived>& received = g_world.Children[1].Received;
+    ASSERT_EQ(seen1 + 2, received.size());
+    EXPECT_EQ(IRP_MN_CANCEL_REMOVE_DEVICE, received.back().Minor);
+    EXPECT_EQ(STATUS_SUCCESS, received.back().Status);
 
-    // A function driver's veto works the same way.
+    // A function driver's veto works the same way: the stack is told the
+    // removal is off, and its PDO sees only the cancel.
     g_world.Children[1].VetoQueryRemove = false;
     g_world.FnVetoQueryRemove = true;
+    HkPnpClearIrpLog();
     EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(Child(1)));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\1"));
+    ASSERT_EQ(seen1 + 3, received.size());
+    EXPECT_EQ(IRP_MN_CANCEL_REMOVE_DEVICE, received.back().Minor);
     g_world.FnVetoQueryRemove = false;
 }
 

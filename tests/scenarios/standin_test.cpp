@@ -2,6 +2,8 @@
 // FunctionArea, the DOS name of the waiting client, opens passed down.
 #include "standin_machine.h"
 
+#include "dravolux.h"
+
 using namespace standin_test;
 
 using StandinScenario = StandinMachine;
@@ -150,4 +152,60 @@ TEST_F(StandinScenario, FunctionDeviceThatCannotBeCreatedLeavesThePortDeviceUnst
     EXPECT_EQ(ports[1].StatusWord1, 0u);
     for (HkDeviceNode* child : HkPnpChildren(bus_)) EXPECT_NE(HkPnpGetState(child), HkPnpState::Started);
     EXPECT_EQ(Com3Target(), u"");
+}
+
+// An open client vetoes the removal of the bus. Every port stack that was
+// asked, the refusing one first, is told the removal is off: the request
+// goes to the stand-in's function device on top and is completed by the port
+// device, and every record is Started again. After the close the removal
+// goes through.
+TEST_F(StandinScenario, OpenClientVetoesRemovalAndEveryAskedStackIsCancelled) {
+    ManageCom3();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\logger.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    CloseApp(opens_[0]);  // its client leaves: the control port device is the bus's first child
+    opens_.erase(opens_.begin());
+    RunFor(500);
+    std::vector<HkDeviceNode*> children = HkPnpChildren(bus_);
+    ASSERT_EQ(children.size(), 3u);
+    auto portOf = [](HkDeviceNode* child) { return PortOf(HkPnpPdo(child)); };
+    ASSERT_EQ(portOf(children[0])->IsControl, 1);
+    ASSERT_EQ(portOf(children[1])->OpenCount, 1);
+
+    HkPnpClearIrpLog();
+    EXPECT_EQ(HkPnpQueryRemoveAndRemove(bus_), STATUS_DEVICE_BUSY);
+    struct Seen {
+        HkDeviceNode* Node;
+        UCHAR Minor;
+        NTSTATUS Status;
+    };
+    const Seen expected[] = {
+        {children[0], IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+        {children[1], IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY},
+        {children[1], IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+        {children[0], IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+    };
+    std::vector<HkPnpIrpRecord> log = HkPnpIrpLog();
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].InstancePath, HkPnpInstancePath(expected[i].Node)) << i;
+        EXPECT_EQ(log[i].Minor, expected[i].Minor) << i;
+        EXPECT_EQ(log[i].Status, expected[i].Status) << i;
+    }
+    for (HkDeviceNode* child : children) {
+        EXPECT_TRUE(IsPelmonixDevice(HkObGetName(HkPnpStack(child).front())));
+        EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+        EXPECT_EQ(ReadPnpState(&portOf(child)->Header), Started);
+    }
+    EXPECT_EQ(HkPnpGetState(bus_), HkPnpState::Started);
+    EXPECT_EQ(ReadPnpState(&BusOf(HkPnpStack(bus_).front())->Header), Started);
+
+    CloseAll();
+    RunFor(500);
+    EXPECT_EQ(HkPnpQueryRemoveAndRemove(bus_), STATUS_SUCCESS);
+    EXPECT_EQ(HkPnpGetState(bus_), HkPnpState::Disabled);
+    EXPECT_TRUE(HkPnpChildren(bus_).empty());
+    EXPECT_EQ(Com3Target(), u"\\Device\\Serial2");
 }
