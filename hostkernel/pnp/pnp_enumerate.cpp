@@ -133,7 +133,12 @@ void EnumerateNode(HkDeviceNode* node) {
         HandleMissing(child);
     }
     for (HkDeviceNode* child : added) {
-        IdentifyChild(child);
+        if (!IdentifyNode(child)) {
+            // Dropped: REMOVE now; the node stays, without a driver, until
+            // its bus stops reporting it.
+            SendRemove(child);
+            continue;
+        }
         InstallNode(child);
     }
 }

@@ -133,12 +133,12 @@ NTSTATUS HkPnpInstallRootDevice(PCWSTR hardwareId, PCWSTR service, HkDeviceNode*
     if (out) {
         *out = node;
     }
-    // Identifiers as the manager asks every new device for them.
-    std::u16string ignored;
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryDeviceID, &ignored, false);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryInstanceID, &ignored, false);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryHardwareIDs, &ignored, true);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, &ignored, true);
+    // Interrogated as every new device is; the root bus answers with the
+    // path chosen here.
+    if (!IdentifyNode(node)) {
+        SendRemove(node);
+        return STATUS_UNSUCCESSFUL;
+    }
     return InstallNode(node);
 }
 

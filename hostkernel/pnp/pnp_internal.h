@@ -72,20 +72,21 @@ NTSTATUS SendIrp(PDEVICE_OBJECT pdo, const IrpParams& params, ULONG_PTR* informa
 // One PnP IRP to a node's stack, logged; afterwards every PDO its bus deleted
 // while the manager still counts it as present is reported.
 NTSTATUS Send(HkDeviceNode* node, UCHAR minor, ULONG arg1 = 0, ULONG_PTR* info = nullptr, PVOID pointer = nullptr);
-// Queries one identifier or text; the answer is freed here.
-NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* out, bool multi);
+// Queries one text; the answer is freed here.
+NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* out);
 void FreeAnswer(ULONG_PTR info);
 void ReleaseRelations(PDEVICE_RELATIONS relations);
 void ForgetIrpLog();
 
 // ---- new devices (pnp_interrogate.cpp) -------------------------------------
 
-void QueryCapabilities(HkDeviceNode* node);
-// Identifiers of a new child; builds its instance path and Enum key.
-void IdentifyChild(HkDeviceNode* node);
-// The queries made of a new device before its function driver is added.
+NTSTATUS QueryCapabilities(HkDeviceNode* node, DEVICE_CAPABILITIES* caps);
+// Identifiers and capabilities of a new device; builds its instance path and
+// Enum key. False when the device is not to be set up.
+bool IdentifyNode(HkDeviceNode* node);
+// Texts, bus information and resources of a device about to get its driver.
 // Returns the resource requirements (owned by the caller) for the filter step.
-ULONG_PTR QueryNewDevice(HkDeviceNode* node);
+ULONG_PTR DescribeNode(HkDeviceNode* node);
 std::u16string EnumKey(const HkDeviceNode* node);
 
 // ---- drivers (pnp_services.cpp) --------------------------------------------

@@ -1,5 +1,8 @@
-// Interrogation of a new device: its identifiers, instance path and Enum
-// key, and the questions asked of it before its function driver is loaded.
+// Interrogation of a new device, in Windows' order (ReactOS
+// PiInitializeDevNode and IopCreateDeviceInstancePath follow it): device ID,
+// capabilities, instance ID, hardware IDs, compatible IDs, then the device
+// texts, bus information, resources and resource requirements that come
+// before the function driver is loaded.
 #include "pnp/pnp_internal.h"
 #include "hk/registry.h"
 
@@ -16,56 +19,129 @@ void SetMultiIfMissing(const std::u16string& key, PCWSTR name, const std::u16str
     HkRegSetValue(W(key), name, REG_MULTI_SZ, data.data(), static_cast<ULONG>(data.size() * 2));
 }
 
+// Queries one kind of identifier; the answer is freed here. A multi-string
+// comes back as its items joined by NULs, the last NUL kept.
+NTSTATUS QueryId(HkDeviceNode* node, ULONG type, std::u16string* out) {
+    ULONG_PTR info = 0;
+    NTSTATUS status = Send(node, IRP_MN_QUERY_ID, type, &info);
+    if (NT_SUCCESS(status) && info) {
+        const auto* text = reinterpret_cast<const char16_t*>(info);
+        if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
+            size_t n = 0;
+            while (text[n] || text[n + 1]) {
+                ++n;
+            }
+            out->assign(text, n ? n + 1 : 0);
+        } else {
+            out->assign(text);
+        }
+    }
+    FreeAnswer(info);
+    return info ? status : (NT_SUCCESS(status) ? STATUS_NOT_FOUND : status);
+}
+
+// RtlComputeCrc32 with a start value of 0.
+ULONG Crc32(const void* data, size_t size) {
+    ULONG crc = 0xFFFFFFFF;
+    const auto* bytes = static_cast<const UCHAR*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320 & (0u - (crc & 1)));
+        }
+    }
+    return ~crc;
+}
+
+std::u16string Hex(ULONG value) {
+    std::u16string out;
+    do {
+        out.insert(out.begin(), static_cast<char16_t>(u"0123456789abcdef"[value & 0xF]));
+        value >>= 4;
+    } while (value);
+    return out;
+}
+
+// The prefix that makes a bus-unique instance ID unique in the system: the
+// parent's "ParentIdPrefix" value, made on first use from the parent's depth
+// in the tree and the CRC-32 of its instance path, "%lx&%lx", and kept in its
+// Enum key (ReactOS IopGetParentIdPrefix).
+std::u16string ParentIdPrefix(const HkDeviceNode* node) {
+    const HkDeviceNode* parent = node->Parent;
+    const std::u16string key = EnumKey(parent);
+    std::u16string prefix;
+    if (NT_SUCCESS(HkRegGetString(W(key), L"ParentIdPrefix", &prefix)) && !prefix.empty()) {
+        return prefix;
+    }
+    ULONG level = 0;
+    for (const HkDeviceNode* up = parent; up->Parent; up = up->Parent) {
+        ++level;
+    }
+    prefix = Hex(level) + u"&" + Hex(Crc32(parent->InstancePath.data(), parent->InstancePath.size() * 2));
+    HkRegSetString(W(key), L"ParentIdPrefix", W(prefix));
+    return prefix;
+}
+
 }  // namespace
 
 std::u16string EnumKey(const HkDeviceNode* node) {
     return HkPnpEnumKeyPath(W(node->InstancePath));
 }
 
-void QueryCapabilities(HkDeviceNode* node) {
-    DEVICE_CAPABILITIES caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    caps.Size = sizeof(caps);
-    caps.Version = 1;
-    caps.Address = 0xFFFFFFFF;
-    caps.UINumber = 0xFFFFFFFF;
-    Send(node, IRP_MN_QUERY_CAPABILITIES, 0, nullptr, &caps);
+NTSTATUS QueryCapabilities(HkDeviceNode* node, DEVICE_CAPABILITIES* caps) {
+    RtlZeroMemory(caps, sizeof(*caps));
+    caps->Size = sizeof(*caps);
+    caps->Version = 1;
+    caps->Address = 0xFFFFFFFF;
+    caps->UINumber = 0xFFFFFFFF;
+    return Send(node, IRP_MN_QUERY_CAPABILITIES, 0, nullptr, caps);
 }
 
-void IdentifyChild(HkDeviceNode* node) {
+bool IdentifyNode(HkDeviceNode* node) {
     std::u16string deviceId, instanceId, hardwareIds, compatibleIds;
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryDeviceID, &deviceId, false);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryInstanceID, &instanceId, false);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryHardwareIDs, &hardwareIds, true);
-    QueryText(node, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, &compatibleIds, true);
-    if (deviceId.empty()) {
-        deviceId = u"UNKNOWN\\DEVICE";
+    if (!NT_SUCCESS(QueryId(node, BusQueryDeviceID, &deviceId))) {
+        return false;
     }
+    // A device whose capabilities cannot be read is not set up.
+    DEVICE_CAPABILITIES caps;
+    if (!NT_SUCCESS(QueryCapabilities(node, &caps))) {
+        return false;
+    }
+    QueryId(node, BusQueryInstanceID, &instanceId);
     if (instanceId.empty()) {
         instanceId = u"0";
+    }
+    // An instance ID unique only on its bus gets the parent's prefix.
+    if (!caps.UniqueID) {
+        instanceId = ParentIdPrefix(node) + u"&" + instanceId;
     }
     {
         std::lock_guard<std::mutex> hold(TreeLock());
         node->InstancePath = deviceId + u"\\" + instanceId;
     }
+    QueryId(node, BusQueryHardwareIDs, &hardwareIds);
+    QueryId(node, BusQueryCompatibleIDs, &compatibleIds);
     const std::u16string key = EnumKey(node);
     if (!HkRegKeyExists(W(key))) {
         HkRegCreateKey(W(key));
     }
     SetMultiIfMissing(key, L"HardwareID", hardwareIds);
     SetMultiIfMissing(key, L"CompatibleIDs", compatibleIds);
+    return true;
 }
 
-ULONG_PTR QueryNewDevice(HkDeviceNode* node) {
-    QueryCapabilities(node);
+ULONG_PTR DescribeNode(HkDeviceNode* node) {
     std::u16string text;
-    QueryText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, &text, false);
+    QueryText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, &text);
     if (!text.empty() && !HkRegValueExists(W(EnumKey(node)), L"DeviceDesc")) {
         HkRegSetString(W(EnumKey(node)), L"DeviceDesc", W(text));
     }
     text.clear();
-    QueryText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, &text, false);
+    QueryText(node, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation, &text);
     ULONG_PTR info = 0;
+    Send(node, IRP_MN_QUERY_BUS_INFORMATION, 0, &info);
+    FreeAnswer(info);
+    info = 0;
     Send(node, IRP_MN_QUERY_RESOURCES, 0, &info);
     FreeAnswer(info);
     info = 0;

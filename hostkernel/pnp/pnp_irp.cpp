@@ -171,20 +171,11 @@ void ReleaseRelations(PDEVICE_RELATIONS relations) {
     ExFreePool(relations);
 }
 
-NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* out, bool multi) {
+NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* out) {
     ULONG_PTR info = 0;
     NTSTATUS status = Send(node, minor, type, &info);
     if (NT_SUCCESS(status) && info) {
-        const auto* text = reinterpret_cast<const char16_t*>(info);
-        if (multi) {
-            size_t n = 0;
-            while (text[n] || text[n + 1]) {
-                ++n;
-            }
-            out->assign(text, n ? n + 1 : 0);  // items joined by NULs, last NUL kept
-        } else {
-            out->assign(text);
-        }
+        out->assign(reinterpret_cast<const char16_t*>(info));
     }
     FreeAnswer(info);
     return info ? status : (NT_SUCCESS(status) ? STATUS_NOT_FOUND : status);

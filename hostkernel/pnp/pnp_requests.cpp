@@ -138,6 +138,8 @@ NTSTATUS HkPnpEnable(HkDeviceNode* node) {
         return STATUS_SUCCESS;
     }
     SetConfigFlag(node, kConfigFlagDisabled, false);
+    DEVICE_CAPABILITIES caps;
+    QueryCapabilities(node, &caps);
     return InstallNode(node);
 }
 

@@ -43,6 +43,9 @@ void FillCapabilities(PDEVICE_CAPABILITIES caps) {
     caps->DeviceWake = PowerDeviceUnspecified;
     caps->DeviceD1 = FALSE;
     caps->DeviceD2 = FALSE;
+    // The root bus numbers its devices itself: ROOT\SYSTEM\0000 is unique
+    // in the system as it stands.
+    caps->UniqueID = TRUE;
 }
 
 NTSTATUS AnswerId(PDEVICE_OBJECT pdo, PIRP irp, BUS_QUERY_ID_TYPE type) {

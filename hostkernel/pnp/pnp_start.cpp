@@ -75,12 +75,10 @@ NTSTATUS StartStack(HkDeviceNode* node) {
     }
     node->State = HkPnpState::Started;
     node->EverStarted = true;
-    QueryCapabilities(node);
+    DEVICE_CAPABILITIES caps;
+    QueryCapabilities(node, &caps);
     ULONG_PTR info = 0;
     Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0, &info);
-    info = 0;
-    Send(node, IRP_MN_QUERY_BUS_INFORMATION, 0, &info);
-    FreeAnswer(info);
     EnumerateNode(node);
     return STATUS_SUCCESS;
 }
@@ -88,7 +86,7 @@ NTSTATUS StartStack(HkDeviceNode* node) {
 NTSTATUS InstallNode(HkDeviceNode* node) {
     bool disabled = false;
     const std::u16string service = InstalledService(node, &disabled);
-    ULONG_PTR requirements = QueryNewDevice(node);
+    ULONG_PTR requirements = DescribeNode(node);
     if (service.empty() || disabled) {
         FreeAnswer(requirements);
         node->State = disabled ? HkPnpState::Disabled : HkPnpState::NeedsInstall;

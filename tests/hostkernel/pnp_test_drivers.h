@@ -31,6 +31,8 @@ struct ChildRecord {
     bool ReportedMissing;
     bool Deleted;
     bool VetoQueryRemove;
+    bool NotUnique;           // capabilities say UniqueID FALSE
+    NTSTATUS Capabilities;    // status of its capabilities answer
     std::vector<HkPnpReceived> Received;  // minor and status of every PnP IRP that reached the PDO
 };
 
@@ -196,8 +198,10 @@ inline NTSTATUS ChildPdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_QUERY_CAPABILITIES:
         return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES:
+        stack->Parameters.DeviceCapabilities.Capabilities->UniqueID = !child.NotUnique;
+        return Complete(irp, child.Capabilities);
     case IRP_MN_QUERY_ID: {
         PWSTR answer = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
@@ -274,7 +278,7 @@ inline void SetPresent(ULONG count) {
         ext->Index = i;
         pdo->Flags |= DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, {}};
+        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, false, STATUS_SUCCESS, {}};
         g_world.ChildCount = i + 1;
     }
     for (ULONG i = 0; i < g_world.ChildCount; ++i) {

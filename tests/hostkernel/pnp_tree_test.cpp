@@ -34,16 +34,31 @@ TEST_F(Tree, RootInstallWritesEnumRecordsAndStartsInPlatformOrder) {
     EXPECT_EQ(0u, flags);
     EXPECT_TRUE(HkRegKeyExists(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pnptfn"));
 
-    const std::vector<UCHAR> expected = {
-        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
-        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
-        IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
-        IRP_MN_QUERY_DEVICE_TEXT,  IRP_MN_QUERY_RESOURCES,
-        IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-        IRP_MN_START_DEVICE,       IRP_MN_QUERY_CAPABILITIES,
-        IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_BUS_INFORMATION,
-        IRP_MN_QUERY_DEVICE_RELATIONS};
-    EXPECT_EQ(expected, MinorsFor(u"ROOT\\SYSTEM\\0000"));
+    // Windows' order: device ID, capabilities, instance ID, hardware and
+    // compatible IDs, texts, bus information, resources, then the driver.
+    const std::vector<std::pair<UCHAR, ULONG>> expected = {
+        {IRP_MN_QUERY_ID, BusQueryDeviceID},
+        {IRP_MN_QUERY_CAPABILITIES, 0},
+        {IRP_MN_QUERY_ID, BusQueryInstanceID},
+        {IRP_MN_QUERY_ID, BusQueryHardwareIDs},
+        {IRP_MN_QUERY_ID, BusQueryCompatibleIDs},
+        {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription},
+        {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation},
+        {IRP_MN_QUERY_BUS_INFORMATION, 0},
+        {IRP_MN_QUERY_RESOURCES, 0},
+        {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0},
+        {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
+        {IRP_MN_START_DEVICE, 0},
+        {IRP_MN_QUERY_CAPABILITIES, 0},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, 0},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations}};
+    std::vector<std::pair<UCHAR, ULONG>> sent;
+    for (const HkPnpIrpRecord& r : HkPnpIrpLog()) {
+        if (r.InstancePath == u"ROOT\\SYSTEM\\0000") {
+            sent.push_back({r.Minor, r.Detail});
+        }
+    }
+    EXPECT_EQ(expected, sent);
 
     // A second device gets the next instance; the driver is loaded once.
     HkDeviceNode* second = nullptr;
@@ -153,6 +168,66 @@ TEST_F(Tree, ChildWithoutRecordsWaitsForInstallation) {
     EXPECT_EQ(0u, std::count(minors.begin(), minors.end(), IRP_MN_SURPRISE_REMOVAL));
     EXPECT_TRUE(g_world.Children[0].Deleted);
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
+}
+
+// A child whose capabilities cannot be read is not set up: REMOVE follows the
+// failed query, no driver is loaded, and the node stays until its bus stops
+// reporting it.
+TEST_F(Tree, ChildWhoseCapabilitiesFailIsDropped) {
+    InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(1);
+    g_world.Children[0].Capabilities = STATUS_UNSUCCESSFUL;
+    HkPnpRunPending();
+    HkDeviceNode* node = HkPnpNodeOfPdo(g_world.Children[0].Pdo);
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(HkPnpState::Removed, HkPnpGetState(node));
+    EXPECT_EQ(1u, HkPnpStack(node).size());
+    EXPECT_EQ(0u, g_world.FnCount);
+    auto minors = [] {
+        std::vector<UCHAR> out;
+        for (const HkPnpReceived& r : g_world.Children[0].Received) {
+            out.push_back(r.Minor);
+        }
+        return out;
+    };
+    const std::vector<UCHAR> dropped = {IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES, IRP_MN_REMOVE_DEVICE};
+    EXPECT_EQ(dropped, minors());
+    EXPECT_FALSE(g_world.Children[0].Deleted);
+
+    // Still reported: left alone. Gone: the second REMOVE deletes it.
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_EQ(dropped, minors());
+    SetPresent(0);
+    HkPnpRunPending();
+    EXPECT_TRUE(g_world.Children[0].Deleted);
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, minors().back());
+}
+
+// UniqueID FALSE: the instance ID is prefixed with the parent's
+// ParentIdPrefix, "<depth>&<CRC-32 of the parent's instance path>" in hex,
+// kept in the parent's Enum key; the records under the prefixed path are the
+// device's. A sibling with a unique ID keeps its own.
+TEST_F(Tree, BusUniqueInstanceIdGetsTheParentPrefix) {
+    InstallBus();
+    const std::u16string prefixed = u"PNPTBUS\\CHILD\\1&6db899ac&0";
+    ASSERT_EQ(STATUS_SUCCESS, HkRegSetString(W(HkPnpEnumKeyPath(W(prefixed))), L"Service", L"pnptfn"));
+    InstallChildRecords(1, L"pnptfn");
+    SetPresent(2);
+    g_world.Children[0].NotUnique = true;
+    HkPnpRunPending();
+
+    HkDeviceNode* node = HkPnpFindNode(W(prefixed));
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(g_world.Children[0].Pdo, HkPnpPdo(node));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+    std::u16string prefix;
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetString(W(HkPnpEnumKeyPath(L"ROOT\\SYSTEM\\0000")), L"ParentIdPrefix", &prefix));
+    EXPECT_EQ(u"1&6db899ac", prefix);
+    EXPECT_EQ(nullptr, Child(0));
+    ASSERT_NE(nullptr, Child(1));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
 }
 
 TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {

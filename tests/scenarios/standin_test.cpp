@@ -3,6 +3,7 @@
 #include "standin_machine.h"
 
 #include "dravolux.h"
+#include "hk/registry.h"
 
 using namespace standin_test;
 
@@ -25,6 +26,30 @@ TEST_F(StandinScenario, LoadsOnEveryPortDeviceAndReportsThroughTheFunctionArea) 
         EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
         EXPECT_EQ(HkPnpService(child), u"pelmonix");
     }
+}
+
+// Port devices report UniqueID, so the manager takes their device ID and
+// instance ID as they stand: each instance path is the Enum key the driver
+// wrote before it reported the device, which is how pelmonix is found.
+TEST_F(StandinScenario, InstancePathOfEveryPortIsTheEnumKeyTheDriverWrote) {
+    ManageCom3();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    std::vector<HkDeviceNode*> children = HkPnpChildren(bus_);
+    ASSERT_EQ(children.size(), 3u);
+    for (HkDeviceNode* child : children) {
+        ULONG index = PortOf(HkPnpPdo(child))->Index;
+        std::u16string digits = u"0000";
+        for (size_t at = 4; at-- > 0; index /= 10) digits[at] = static_cast<char16_t>(u'0' + index % 10);
+        const std::u16string path = u"DRAVOLUX\\DEVICES\\" + digits;
+        EXPECT_EQ(HkPnpInstancePath(child), path);
+        ULONG uiNumber = 0;
+        EXPECT_EQ(HkRegGetDword(W(HkPnpEnumKeyPath(W(path))), L"UINumber", &uiNumber), STATUS_SUCCESS);
+        EXPECT_EQ(uiNumber, PortOf(HkPnpPdo(child))->Index);
+        EXPECT_EQ(HkPnpService(child), u"pelmonix");
+        EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+    }
+    EXPECT_FALSE(HkRegValueExists(W(HkPnpEnumKeyPath(W(HkPnpInstancePath(bus_)))), L"ParentIdPrefix"));
 }
 
 TEST_F(StandinScenario, WaitingClientTakesThePortName) {
