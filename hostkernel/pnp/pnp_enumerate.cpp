@@ -2,6 +2,7 @@
 // test pumping it, or its own thread) asks the bus for its relations and
 // compares them with the children it knows.
 #include "pnp/pnp_internal.h"
+#include "hk/io.h"
 #include "hk/pool.h"
 #include "hk/verifier.h"
 
@@ -153,7 +154,16 @@ void ForgetQueue() {
 using namespace hkpnp;
 
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
-    if (Type != BusRelations || !DeviceObject) {
+    // Only a PDO that was reported to the manager has a node. Windows
+    // bug-checks on anything else: an FDO, a PDO never reported, a random
+    // pointer (PNP_DETECTED_FATAL_ERROR, 0xCA, parameter 2, "Invalid PDO").
+    if (!DeviceObject || !HkIoGetDeviceNode(DeviceObject)) {
+        HkVerifierStop(HkViolation::InvalidPdo,
+                       "IoInvalidateDeviceRelations on %p, which is not a PDO reported to the PnP manager",
+                       static_cast<void*>(DeviceObject));
+        return;
+    }
+    if (Type != BusRelations) {
         return;
     }
     std::lock_guard<std::mutex> hold(g_queueLock);

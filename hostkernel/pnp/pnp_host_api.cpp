@@ -36,11 +36,10 @@ void DumpNode(std::string& out, HkDeviceNode* node, int depth) {
             devices.insert(devices.begin(), d);
         }
         for (PDEVICE_OBJECT d : devices) {
-            const UNICODE_STRING& name = d->DriverObject->DriverName;
             if (!stack.empty()) {
                 stack += " > ";
             }
-            stack += Utf8(std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / 2));
+            stack += DriverNameOf(d);
         }
         out += indent + "  stack: " + stack + "\n";
     }
@@ -209,4 +208,20 @@ std::vector<HkPnpReceived> HkPnpRootReceived(HkDeviceNode* node) {
         return std::vector<HkPnpReceived>();
     }
     return RootPdoReceived(node->Pdo);
+}
+
+HkDeviceNode* HkPnpAdoptPdo(PDEVICE_OBJECT pdo, PCWSTR instancePath) {
+    EngineGuard engine;
+    HkDeviceNode* node = AddNode(Root(), pdo, false);
+    std::lock_guard<std::mutex> hold(TreeLock());
+    node->InstancePath = U16(instancePath);
+    node->State = HkPnpState::Initialized;  // never started, never enumerated by the manager
+    return node;
+}
+
+void HkPnpForgetPdo(PDEVICE_OBJECT pdo) {
+    EngineGuard engine;
+    if (HkDeviceNode* node = HkPnpNodeOfPdo(pdo)) {
+        DeleteNode(node);
+    }
 }

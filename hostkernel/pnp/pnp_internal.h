@@ -135,6 +135,8 @@ std::u16string Upcase(const std::u16string& text);
 // A pool block of 16-bit characters with the terminating NUL(s).
 PWSTR PoolString(const std::u16string& text, bool multi);
 inline PCWSTR W(const std::u16string& s) { return reinterpret_cast<PCWSTR>(s.c_str()); }
+// The name of the driver that owns `device` (UTF-8), for reports.
+std::string DriverNameOf(PDEVICE_OBJECT device);
 // "%.4d": at least four digits.
 std::u16string FourDigits(ULONG n);
 

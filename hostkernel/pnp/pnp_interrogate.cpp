@@ -5,10 +5,61 @@
 // before the function driver is loaded.
 #include "pnp/pnp_internal.h"
 #include "hk/registry.h"
+#include "hk/verifier.h"
 
 namespace hkpnp {
 
 namespace {
+
+constexpr size_t kMaxDeviceIdLen = 200;  // MAX_DEVICE_ID_LEN
+// What QueryId returns for an answer Windows would bug-check on.
+constexpr NTSTATUS kInvalidId = STATUS_OBJECT_NAME_INVALID;
+
+const char* IdTypeName(ULONG type) {
+    switch (type) {
+    case BusQueryDeviceID: return "device ID";
+    case BusQueryHardwareIDs: return "hardware IDs";
+    case BusQueryCompatibleIDs: return "compatible IDs";
+    case BusQueryInstanceID: return "instance ID";
+    default: return "ID";
+    }
+}
+
+// What is wrong with an identifier answer, or null. IRP_MN_QUERY_ID
+// (Microsoft Learn): characters up to 0x20 (' '), above 0x7F and ',' are
+// illegal, and each ID is shorter than MAX_DEVICE_ID_LEN characters; an
+// instance ID has no '\' (Instance IDs). A device ID is
+// "<enumerator>\<device>", one '\' (ReactOS IopValidateID).
+const char* IdFault(const char16_t* text, ULONG type) {
+    const bool multi = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs;
+    for (;;) {
+        size_t n = 0;
+        size_t separators = 0;
+        for (; text[n]; ++n) {
+            const char16_t c = text[n];
+            if (n == kMaxDeviceIdLen - 1) {
+                return "MAX_DEVICE_ID_LEN (200) characters or more";
+            }
+            if (c <= 0x20 || c > 0x7F) {
+                return "a character up to 0x20 or above 0x7F";
+            }
+            if (c == u',') {
+                return "a comma";
+            }
+            separators += c == u'\\' ? 1 : 0;
+        }
+        if (!multi) {
+            if (type == BusQueryDeviceID && separators != 1) {
+                return "not one '\\' between enumerator and device";
+            }
+            return type == BusQueryInstanceID && separators ? "a '\\'" : nullptr;
+        }
+        if (n == 0) {
+            return nullptr;  // the empty item ends the list
+        }
+        text += n + 1;
+    }
+}
 
 void SetMultiIfMissing(const std::u16string& key, PCWSTR name, const std::u16string& joined) {
     if (joined.empty() || HkRegValueExists(W(key), name)) {
@@ -20,12 +71,20 @@ void SetMultiIfMissing(const std::u16string& key, PCWSTR name, const std::u16str
 }
 
 // Queries one kind of identifier; the answer is freed here. A multi-string
-// comes back as its items joined by NULs, the last NUL kept.
+// comes back as its items joined by NULs, the last NUL kept. A malformed
+// answer is a verifier stop (Windows bug-checks: PNP_DETECTED_FATAL_ERROR,
+// 0xCA, parameter 3, "Invalid ID") and gives kInvalidId.
 NTSTATUS QueryId(HkDeviceNode* node, ULONG type, std::u16string* out) {
     ULONG_PTR info = 0;
     NTSTATUS status = Send(node, IRP_MN_QUERY_ID, type, &info);
     if (NT_SUCCESS(status) && info) {
         const auto* text = reinterpret_cast<const char16_t*>(info);
+        if (const char* fault = IdFault(text, type)) {
+            HkVerifierStop(HkViolation::InvalidDeviceId, "the %s that driver %s reports has %s", IdTypeName(type),
+                           DriverNameOf(node->Pdo).c_str(), fault);
+            FreeAnswer(info);
+            return kInvalidId;
+        }
         if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs) {
             size_t n = 0;
             while (text[n] || text[n + 1]) {
@@ -107,7 +166,9 @@ bool IdentifyNode(HkDeviceNode* node) {
     if (!NT_SUCCESS(QueryCapabilities(node, &caps))) {
         return false;
     }
-    QueryId(node, BusQueryInstanceID, &instanceId);
+    if (QueryId(node, BusQueryInstanceID, &instanceId) == kInvalidId) {
+        return false;
+    }
     if (instanceId.empty()) {
         instanceId = u"0";
     }
@@ -115,12 +176,32 @@ bool IdentifyNode(HkDeviceNode* node) {
     if (!caps.UniqueID) {
         instanceId = ParentIdPrefix(node) + u"&" + instanceId;
     }
+    const std::u16string path = deviceId + u"\\" + instanceId;
+    // "The number of characters of a device instance ID, excluding a
+    // NULL-terminator, must be less than MAX_DEVICE_ID_LEN" (Device instance
+    // ID, Microsoft Learn).
+    if (path.size() >= kMaxDeviceIdLen) {
+        HkVerifierStop(HkViolation::InvalidDeviceId, "the device instance ID %s that driver %s reports has %zu characters",
+                       Utf8(path).c_str(), DriverNameOf(node->Pdo).c_str(), path.size());
+        return false;
+    }
+    // Two devices with one instance path: Windows bug-checks
+    // (PNP_DETECTED_FATAL_ERROR, 0xCA, parameter 1, "Duplicate PDO"; ReactOS
+    // PiInitializeDevNode checks the whole tree).
+    HkDeviceNode* other = HkPnpFindNode(W(path));
+    if (other && other != node) {
+        HkVerifierStop(HkViolation::DuplicateInstancePath, "driver %s reports a second device %s",
+                       DriverNameOf(node->Pdo).c_str(), Utf8(path).c_str());
+        return false;
+    }
     {
         std::lock_guard<std::mutex> hold(TreeLock());
-        node->InstancePath = deviceId + u"\\" + instanceId;
+        node->InstancePath = path;
     }
-    QueryId(node, BusQueryHardwareIDs, &hardwareIds);
-    QueryId(node, BusQueryCompatibleIDs, &compatibleIds);
+    if (QueryId(node, BusQueryHardwareIDs, &hardwareIds) == kInvalidId ||
+        QueryId(node, BusQueryCompatibleIDs, &compatibleIds) == kInvalidId) {
+        return false;
+    }
     const std::u16string key = EnumKey(node);
     if (!HkRegKeyExists(W(key))) {
         HkRegCreateKey(W(key));

@@ -132,10 +132,7 @@ NTSTATUS SendIrp(PDEVICE_OBJECT pdo, const IrpParams& params, ULONG_PTR* informa
     if (watchBus && RootPdoReachedCount(pdo, params.Minor) == reachedBefore) {
         HkVerifierStop(HkViolation::IrpNotPassedDown,
                        "%s completed by driver %s without passing it down to the bus driver",
-                       HkPnpMinorName(params.Minor),
-                       Utf8(std::u16string(reinterpret_cast<const char16_t*>(top->DriverObject->DriverName.Buffer),
-                                           top->DriverObject->DriverName.Length / 2))
-                           .c_str());
+                       HkPnpMinorName(params.Minor), DriverNameOf(top).c_str());
     }
     ObDereferenceObject(top);
     return status;
@@ -184,6 +181,11 @@ NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* 
 void ForgetIrpLog() {
     std::lock_guard<std::mutex> hold(g_logLock);
     g_irpLog.clear();
+}
+
+std::string DriverNameOf(PDEVICE_OBJECT device) {
+    const UNICODE_STRING& name = device->DriverObject->DriverName;
+    return Utf8(std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / 2));
 }
 
 std::u16string FourDigits(ULONG n) {

@@ -387,6 +387,7 @@ protected:
                 RemoveBus();
             }
             if (Pdo != nullptr) {
+                HkPnpForgetPdo(Pdo);
                 IoDeleteDevice(Pdo);
             }
             if (Driver != nullptr) {
@@ -414,6 +415,9 @@ protected:
                                  FALSE, &Pdo),
                   STATUS_SUCCESS);
         Pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        // The PnP manager knows the PDO, as it knows every PDO a function
+        // driver is added to; the test plays the manager.
+        HkPnpAdoptPdo(Pdo, L"ROOT\\LOWERTEST\\0000");
     }
 
     // Direct mode: the bus device over the PDO, not started.

@@ -57,6 +57,14 @@ NTSTATUS HkPnpShutdownTree();
 // the function driver would leave it.
 void HkPnpSetRelationsFromAbove(HkDeviceNode* node, const std::vector<PDEVICE_OBJECT>& pdos);
 
+// Test hook for a PDO that a test drives by hand (its own lower driver, its
+// own IRPs): a node under the root, so the DDIs that need a reported PDO
+// (IoInvalidateDeviceRelations) accept it. The manager never sends it a
+// request and never enumerates it. HkPnpForgetPdo drops the node (and its
+// reference on the PDO) before the test deletes the PDO.
+HkDeviceNode* HkPnpAdoptPdo(PDEVICE_OBJECT pdo, PCWSTR instancePath);
+void HkPnpForgetPdo(PDEVICE_OBJECT pdo);
+
 // Lookups. Nodes stay valid until they are deleted (removed and dropped by
 // their parent, or uninstalled).
 HkDeviceNode* HkPnpRootNode();
