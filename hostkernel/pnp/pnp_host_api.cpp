@@ -28,6 +28,9 @@ void DumpNode(std::string& out, HkDeviceNode* node, int depth) {
     if (!node->Service.empty()) {
         out += " service=" + Utf8(node->Service);
     }
+    if (HkPnpIsHidden(node)) {
+        out += " hidden";
+    }
     out += "\n";
     if (node->Pdo) {
         std::string stack;
@@ -224,4 +227,15 @@ void HkPnpForgetPdo(PDEVICE_OBJECT pdo) {
     if (HkDeviceNode* node = HkPnpNodeOfPdo(pdo)) {
         DeleteNode(node);
     }
+}
+
+ULONG HkPnpDeviceState(HkDeviceNode* node) { return node->DeviceState; }
+
+bool HkPnpIsHidden(HkDeviceNode* node) {
+    return node->NoDisplayInUI || (node->DeviceState & PNP_DEVICE_DONT_DISPLAY_IN_UI) != 0;
+}
+
+bool HkPnpIsDisableable(HkDeviceNode* node) {
+    EngineGuard engine;
+    return !HoldsNotDisableable(node);
 }

@@ -19,6 +19,8 @@ struct HkDeviceNode {
     bool Missing = false;                // its bus no longer reports it
     bool RemoveWhenClosed = false;       // surprise-removed; REMOVE once no handle is open
     bool EverStarted = false;
+    bool NoDisplayInUI = false;          // from its capabilities
+    ULONG DeviceState = 0;               // PNP_DEVICE_* of its last IRP_MN_QUERY_PNP_DEVICE_STATE
     bool HasRelationsFromAbove = false;
     std::vector<PDEVICE_OBJECT> RelationsFromAbove;
 };
@@ -101,7 +103,12 @@ constexpr ULONG kConfigFlagDisabled = 0x00000001;
 void SetConfigFlag(const HkDeviceNode* node, ULONG flag, bool on);
 // The whole sequence for a device whose identifiers are known.
 NTSTATUS InstallNode(HkDeviceNode* node);
-NTSTATUS StartStack(HkDeviceNode* node);
+// START and what follows it; `restart` after a stop, when the device state
+// is not asked again.
+NTSTATUS StartStack(HkDeviceNode* node, bool restart);
+// True when the subtree of `node` holds a device that reported
+// PNP_DEVICE_NOT_DISABLEABLE.
+bool HoldsNotDisableable(HkDeviceNode* node);
 
 // ---- enumeration (pnp_enumerate.cpp) ---------------------------------------
 
@@ -111,6 +118,10 @@ void ForgetQueue();
 // ---- removal (pnp_requests.cpp) --------------------------------------------
 
 void SendSurpriseRemoval(HkDeviceNode* node);
+// A device that reported itself failed or removed: surprise removal of its
+// subtree now, REMOVE once no handle is open. The node stays (its bus still
+// reports it); its children go.
+void RemoveFailedDevice(HkDeviceNode* node);
 void SendRemove(HkDeviceNode* node);
 // REMOVE to every node of the subtree that still has a stack, children first.
 void RemoveSubtree(HkDeviceNode* node, bool gone);

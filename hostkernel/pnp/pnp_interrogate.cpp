@@ -153,7 +153,11 @@ NTSTATUS QueryCapabilities(HkDeviceNode* node, DEVICE_CAPABILITIES* caps) {
     caps->Version = 1;
     caps->Address = 0xFFFFFFFF;
     caps->UINumber = 0xFFFFFFFF;
-    return Send(node, IRP_MN_QUERY_CAPABILITIES, 0, nullptr, caps);
+    NTSTATUS status = Send(node, IRP_MN_QUERY_CAPABILITIES, 0, nullptr, caps);
+    if (NT_SUCCESS(status)) {
+        node->NoDisplayInUI = caps->NoDisplayInUI != 0;
+    }
+    return status;
 }
 
 bool IdentifyNode(HkDeviceNode* node) {

@@ -54,6 +54,18 @@ void SendSurpriseRemoval(HkDeviceNode* node) {
     node->State = HkPnpState::SurpriseRemoved;
 }
 
+void RemoveFailedDevice(HkDeviceNode* node) {
+    std::vector<HkDeviceNode*> order;
+    CollectPostOrder(node, &order);
+    for (HkDeviceNode* n : order) {
+        n->Missing = n != node;
+        if (IsLive(n)) {
+            SendSurpriseRemoval(n);
+        }
+        n->RemoveWhenClosed = true;
+    }
+}
+
 void SendRemove(HkDeviceNode* node) {
     for (PDEVICE_OBJECT d = node->Pdo; d; d = d->AttachedDevice) {
         PoForgetDevice(d);
@@ -79,7 +91,9 @@ void RemoveSubtree(HkDeviceNode* node, bool gone) {
     }
 }
 
-// REMOVE for surprise-removed nodes whose handles are all closed, children first.
+// REMOVE for surprise-removed nodes whose handles are all closed, children
+// first. Nodes of devices that are gone are dropped; a failed device's node
+// stays while its bus reports it.
 ULONG ProcessPendingRemovals() {
     ULONG served = 0;
     bool progress = true;
@@ -94,7 +108,9 @@ ULONG ProcessPendingRemovals() {
         for (HkDeviceNode* n : order) {
             if (n->RemoveWhenClosed && n->Children.empty() && HkIoOpenFileCount(n->Pdo) == 0) {
                 SendRemove(n);
-                DeleteNode(n);
+                if (n->Missing) {
+                    DeleteNode(n);
+                }
                 ++served;
                 progress = true;
                 break;  // the tree changed; walk it again
@@ -116,6 +132,12 @@ NTSTATUS HkPnpQueryRemoveAndRemove(HkDeviceNode* node) {
     }
     if (node->State == HkPnpState::Disabled) {
         return STATUS_SUCCESS;
+    }
+    // PNP_DEVICE_NOT_DISABLEABLE holds for the device and, propagated, for
+    // its parent and the parent's parents (PNP_DEVICE_STATE, Microsoft Learn);
+    // ReactOS refuses with STATUS_UNSUCCESSFUL before any query.
+    if (HoldsNotDisableable(node)) {
+        return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = QueryRemoveSubtree(node);
     if (!NT_SUCCESS(status)) {
@@ -157,7 +179,7 @@ NTSTATUS HkPnpRebalance(HkDeviceNode* node) {
     node->State = HkPnpState::StopPending;
     Send(node, IRP_MN_STOP_DEVICE);
     node->State = HkPnpState::Stopped;
-    status = StartStack(node);
+    status = StartStack(node, true);
     if (!NT_SUCCESS(status)) {
         std::vector<HkDeviceNode*> order;
         CollectPostOrder(node, &order);
@@ -200,6 +222,11 @@ NTSTATUS HkPnpUninstall(HkDeviceNode* node) {
     EngineGuard engine;
     if (!node || node == Root()) {
         return STATUS_INVALID_PARAMETER;
+    }
+    // "If this bit is set for a root-enumerated device, the device cannot be
+    // disabled or uninstalled."
+    if (node->RootEnumerated && HoldsNotDisableable(node)) {
+        return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = QueryRemoveSubtree(node);
     if (!NT_SUCCESS(status)) {

@@ -48,11 +48,30 @@ NTSTATUS AddAndStart(HkDeviceNode* node, const std::u16string& service, ULONG_PT
     ULONG_PTR filtered = requirements;
     Send(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0, &filtered, reinterpret_cast<PVOID>(requirements));
     FreeAnswer(filtered);
-    status = StartStack(node);
+    status = StartStack(node, false);
     if (!NT_SUCCESS(status)) {
         UnloadIdleDrivers();
     }
     return status;
+}
+
+// IRP_MN_QUERY_PNP_DEVICE_STATE after the first start (Microsoft Learn: "not
+// sent on a start after a stop for resource rebalancing"). A device that says
+// it failed or is gone is surprise-removed and removed, as Windows does
+// (IRP_MN_SURPRISE_REMOVAL; ReactOS IoInvalidateDeviceState). Failed with new
+// resource requirements asks for a rebalance, which is not modelled. Returns
+// false when the device is on its way out.
+bool QueryDeviceState(HkDeviceNode* node) {
+    ULONG_PTR info = 0;
+    NTSTATUS status = Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0, &info);
+    node->DeviceState = NT_SUCCESS(status) ? static_cast<ULONG>(info) : 0;
+    const ULONG state = node->DeviceState;
+    const bool failed = (state & PNP_DEVICE_FAILED) && !(state & PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED);
+    if (failed || (state & PNP_DEVICE_REMOVED)) {
+        RemoveFailedDevice(node);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -65,7 +84,18 @@ void SetConfigFlag(const HkDeviceNode* node, ULONG flag, bool on) {
     HkRegSetDword(W(key), L"ConfigFlags", flags);
 }
 
-NTSTATUS StartStack(HkDeviceNode* node) {
+bool HoldsNotDisableable(HkDeviceNode* node) {
+    std::vector<HkDeviceNode*> subtree;
+    CollectPreOrder(node, &subtree);
+    for (HkDeviceNode* n : subtree) {
+        if (n->DeviceState & PNP_DEVICE_NOT_DISABLEABLE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+NTSTATUS StartStack(HkDeviceNode* node, bool restart) {
     NTSTATUS status = Send(node, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) {
         // A stack that failed to start is torn down, as the platform does.
@@ -77,9 +107,9 @@ NTSTATUS StartStack(HkDeviceNode* node) {
     node->EverStarted = true;
     DEVICE_CAPABILITIES caps;
     QueryCapabilities(node, &caps);
-    ULONG_PTR info = 0;
-    Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE, 0, &info);
-    EnumerateNode(node);
+    if (restart || QueryDeviceState(node)) {
+        EnumerateNode(node);
+    }
     return STATUS_SUCCESS;
 }
 

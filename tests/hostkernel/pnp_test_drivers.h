@@ -33,6 +33,7 @@ struct ChildRecord {
     bool VetoQueryRemove;
     bool NotUnique;           // capabilities say UniqueID FALSE
     NTSTATUS Capabilities;    // status of its capabilities answer
+    ULONG DeviceState;        // PNP_DEVICE_* flags it reports, none when 0
     std::vector<HkPnpReceived> Received;  // minor and status of every PnP IRP that reached the PDO
     // Answers in place of the usual ones when not empty; a list's items are
     // separated by NULs, the closing NULs are added.
@@ -206,6 +207,12 @@ inline NTSTATUS ChildPdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_QUERY_CAPABILITIES:
         stack->Parameters.DeviceCapabilities.Capabilities->UniqueID = !child.NotUnique;
         return Complete(irp, child.Capabilities);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (!child.DeviceState) {
+            return Complete(irp, irp->IoStatus.Status);
+        }
+        irp->IoStatus.Information |= child.DeviceState;
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_ID: {
         PWSTR answer = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
@@ -284,7 +291,7 @@ inline void SetPresent(ULONG count) {
         ext->Index = i;
         pdo->Flags |= DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, false, STATUS_SUCCESS, {}, {}, {}, {}};
+        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, false, STATUS_SUCCESS, 0, {}, {}, {}, {}};
         g_world.ChildCount = i + 1;
     }
     for (ULONG i = 0; i < g_world.ChildCount; ++i) {

@@ -30,7 +30,8 @@ TEST_F(StandinScenario, LoadsOnEveryPortDeviceAndReportsThroughTheFunctionArea) 
 
 // Port devices report UniqueID, so the manager takes their device ID and
 // instance ID as they stand: each instance path is the Enum key the driver
-// wrote before it reported the device, which is how pelmonix is found.
+// wrote before it reported the device, which is how pelmonix is found. The
+// control port device's NoDisplayInUI keeps it out of the user interface.
 TEST_F(StandinScenario, InstancePathOfEveryPortIsTheEnumKeyTheDriverWrote) {
     ManageCom3();
     ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
@@ -48,6 +49,7 @@ TEST_F(StandinScenario, InstancePathOfEveryPortIsTheEnumKeyTheDriverWrote) {
         EXPECT_EQ(uiNumber, PortOf(HkPnpPdo(child))->Index);
         EXPECT_EQ(HkPnpService(child), u"pelmonix");
         EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+        EXPECT_EQ(HkPnpIsHidden(child), PortOf(HkPnpPdo(child))->IsControl == 1);
     }
     EXPECT_FALSE(HkRegValueExists(W(HkPnpEnumKeyPath(W(HkPnpInstancePath(bus_)))), L"ParentIdPrefix"));
 }

@@ -78,6 +78,18 @@ HkPnpState HkPnpGetState(HkDeviceNode* node);
 std::u16string HkPnpInstancePath(HkDeviceNode* node);
 std::u16string HkPnpService(HkDeviceNode* node);
 std::string HkPnpInstancePathUtf8(HkDeviceNode* node);
+// PNP_DEVICE_* flags of the device's last IRP_MN_QUERY_PNP_DEVICE_STATE (0
+// when its stack answered none). A device that reports PNP_DEVICE_FAILED or
+// PNP_DEVICE_REMOVED is surprise-removed and removed; its node stays
+// (Removed) while its bus reports it.
+ULONG HkPnpDeviceState(HkDeviceNode* node);
+// Left out of the user interface: its capabilities say NoDisplayInUI or its
+// state PNP_DEVICE_DONT_DISPLAY_IN_UI ("hidden" in the printed tree).
+bool HkPnpIsHidden(HkDeviceNode* node);
+// False when the device or one below it reported PNP_DEVICE_NOT_DISABLEABLE:
+// disabling it then fails with STATUS_UNSUCCESSFUL before any request, and a
+// root device cannot be uninstalled either.
+bool HkPnpIsDisableable(HkDeviceNode* node);
 // Full registry path of the node's Enum key.
 std::u16string HkPnpEnumKeyPath(PCWSTR instancePath);
 
