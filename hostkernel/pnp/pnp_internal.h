@@ -137,7 +137,7 @@ void RootSetInstancePath(PDEVICE_OBJECT pdo, const std::u16string& path);
 void RootUnloadDriver();
 void RootForget();
 
-// ---- text helpers (16-bit characters, no library wide-character functions) --
+// ---- text (16-bit characters, no library wide-character functions) ---------
 
 std::u16string U16(PCWSTR text);
 std::string Utf8(const std::u16string& text);

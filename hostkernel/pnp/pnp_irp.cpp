@@ -1,5 +1,5 @@
 // Sending PnP and power IRPs to device stacks, the log of what the manager
-// sent, and the text helpers of the manager.
+// sent, and the manager's text functions.
 #include "pnp/pnp_internal.h"
 #include "hk/io.h"
 #include "hk/text.h"
