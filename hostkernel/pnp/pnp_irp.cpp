@@ -1,12 +1,43 @@
-// Sending PnP and power IRPs to device stacks, and the text helpers of the
-// manager.
+// Sending PnP and power IRPs to device stacks, the log of what the manager
+// sent, and the manager's text functions.
 #include "pnp/pnp_internal.h"
+#include "hk/io.h"
 #include "hk/text.h"
 #include "hk/verifier.h"
 
 namespace hkpnp {
 
 namespace {
+
+std::mutex g_logLock;
+std::vector<HkPnpIrpRecord> g_irpLog;
+
+void LogIrp(HkDeviceNode* node, UCHAR minor, ULONG detail, NTSTATUS status) {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    g_irpLog.push_back({node ? node->InstancePath : std::u16string(), minor, detail, status});
+}
+
+// A PDO that its bus deleted while the manager still counts it as present.
+void CheckDeletedChildren(HkDeviceNode* exempt) {
+    std::vector<HkDeviceNode*> nodes;
+    HkDeviceNode* root = Root();
+    {
+        std::lock_guard<std::mutex> hold(TreeLock());
+        CollectPreOrder(root, &nodes);
+    }
+    for (HkDeviceNode* n : nodes) {
+        if (n == exempt || !n->Pdo || n->State == HkPnpState::Removed || n->State == HkPnpState::Disabled ||
+            n->State == HkPnpState::StartFailed) {
+            continue;
+        }
+        if (HkIoIsDeletePending(n->Pdo)) {
+            HkVerifierStop(HkViolation::DeviceDeletedReferenced,
+                           "the PDO of %s was deleted by its bus driver before the PnP manager removed it",
+                           Utf8(n->InstancePath).c_str());
+            n->State = HkPnpState::Removed;  // keep going under a capture
+        }
+    }
+}
 
 NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -101,13 +132,72 @@ NTSTATUS SendIrp(PDEVICE_OBJECT pdo, const IrpParams& params, ULONG_PTR* informa
     if (watchBus && RootPdoReachedCount(pdo, params.Minor) == reachedBefore) {
         HkVerifierStop(HkViolation::IrpNotPassedDown,
                        "%s completed by driver %s without passing it down to the bus driver",
-                       HkPnpMinorName(params.Minor),
-                       Utf8(std::u16string(reinterpret_cast<const char16_t*>(top->DriverObject->DriverName.Buffer),
-                                           top->DriverObject->DriverName.Length / 2))
-                           .c_str());
+                       HkPnpMinorName(params.Minor), DriverNameOf(top).c_str());
     }
     ObDereferenceObject(top);
     return status;
+}
+
+NTSTATUS Send(HkDeviceNode* node, UCHAR minor, ULONG arg1, ULONG_PTR* info, PVOID pointer) {
+    IrpParams p;
+    p.Minor = minor;
+    p.Arg1 = arg1;
+    p.Pointer = pointer;
+    ULONG_PTR local = 0;
+    NTSTATUS status = SendIrp(node->Pdo, p, info ? info : &local);
+    LogIrp(node, minor, arg1, status);
+    CheckDeletedChildren(minor == IRP_MN_REMOVE_DEVICE ? node : nullptr);
+    return status;
+}
+
+void FreeAnswer(ULONG_PTR info) {
+    if (info) {
+        ExFreePool(reinterpret_cast<PVOID>(info));
+    }
+}
+
+void ReleaseRelations(PDEVICE_RELATIONS relations) {
+    if (!relations) {
+        return;
+    }
+    for (ULONG i = 0; i < relations->Count; ++i) {
+        if (relations->Objects[i]) {
+            ObDereferenceObject(relations->Objects[i]);
+        }
+    }
+    ExFreePool(relations);
+}
+
+NTSTATUS QueryText(HkDeviceNode* node, UCHAR minor, ULONG type, std::u16string* out) {
+    ULONG_PTR info = 0;
+    NTSTATUS status = Send(node, minor, type, &info);
+    if (NT_SUCCESS(status) && info) {
+        out->assign(reinterpret_cast<const char16_t*>(info));
+    }
+    FreeAnswer(info);
+    return info ? status : (NT_SUCCESS(status) ? STATUS_NOT_FOUND : status);
+}
+
+void ForgetIrpLog() {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    g_irpLog.clear();
+}
+
+std::string DriverNameOf(PDEVICE_OBJECT device) {
+    const UNICODE_STRING& name = device->DriverObject->DriverName;
+    return Utf8(std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / 2));
+}
+
+std::u16string FourDigits(ULONG n) {
+    std::u16string out;
+    do {
+        out.insert(out.begin(), static_cast<char16_t>(u'0' + n % 10));
+        n /= 10;
+    } while (n);
+    while (out.size() < 4) {
+        out.insert(out.begin(), u'0');
+    }
+    return out;
 }
 
 std::u16string U16(PCWSTR text) {
@@ -142,3 +232,23 @@ PWSTR PoolString(const std::u16string& text, bool multi) {
 }
 
 }  // namespace hkpnp
+
+using namespace hkpnp;
+
+std::vector<HkPnpIrpRecord> HkPnpIrpLog() {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    return g_irpLog;
+}
+
+void HkPnpClearIrpLog() { ForgetIrpLog(); }
+
+const char* HkPnpMinorName(UCHAR minor) {
+    static const char* const names[] = {
+        "START_DEVICE", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "CANCEL_REMOVE_DEVICE", "STOP_DEVICE",
+        "QUERY_STOP_DEVICE", "CANCEL_STOP_DEVICE", "QUERY_DEVICE_RELATIONS", "QUERY_INTERFACE",
+        "QUERY_CAPABILITIES", "QUERY_RESOURCES", "QUERY_RESOURCE_REQUIREMENTS", "QUERY_DEVICE_TEXT",
+        "FILTER_RESOURCE_REQUIREMENTS", "0x0E", "READ_CONFIG", "WRITE_CONFIG", "EJECT", "SET_LOCK", "QUERY_ID",
+        "QUERY_PNP_DEVICE_STATE", "QUERY_BUS_INFORMATION", "DEVICE_USAGE_NOTIFICATION", "SURPRISE_REMOVAL",
+        "QUERY_LEGACY_BUS_INFORMATION", "DEVICE_ENUMERATED"};
+    return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "UNKNOWN";
+}

@@ -11,16 +11,16 @@ namespace hkpnp {
 namespace {
 
 constexpr ULONG kRootPdoSignature = 'tooR';
-constexpr ULONG kMinorSlots = 0x20;
 
 struct RootPdoExtension {
     ULONG Signature;
-    ULONG Reached[kMinorSlots];  // how many IRPs of each minor code reached the PDO
 };
 
 std::mutex g_rootLock;
 PDRIVER_OBJECT g_rootDriver = nullptr;
 std::map<PDEVICE_OBJECT, std::u16string> g_rootPaths;
+// Every PnP IRP that reached a PDO: its minor code and the status it carried.
+std::map<PDEVICE_OBJECT, std::vector<HkPnpReceived>> g_received;
 
 std::u16string PathOf(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> hold(g_rootLock);
@@ -43,6 +43,9 @@ void FillCapabilities(PDEVICE_CAPABILITIES caps) {
     caps->DeviceWake = PowerDeviceUnspecified;
     caps->DeviceD1 = FALSE;
     caps->DeviceD2 = FALSE;
+    // The root bus numbers its devices itself: ROOT\SYSTEM\0000 is unique
+    // in the system as it stands.
+    caps->UniqueID = TRUE;
 }
 
 NTSTATUS AnswerId(PDEVICE_OBJECT pdo, PIRP irp, BUS_QUERY_ID_TYPE type) {
@@ -100,10 +103,10 @@ NTSTATUS AnswerTargetRelation(PDEVICE_OBJECT pdo, PIRP irp) {
 }
 
 NTSTATUS RootDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
-    auto* ext = static_cast<RootPdoExtension*>(pdo->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction < kMinorSlots) {
-        ++ext->Reached[stack->MinorFunction];
+    {
+        std::lock_guard<std::mutex> hold(g_rootLock);
+        g_received[pdo].push_back({stack->MinorFunction, irp->IoStatus.Status});
     }
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -185,16 +188,24 @@ bool IsRootPdo(PDEVICE_OBJECT device) {
 }
 
 ULONG RootPdoReachedCount(PDEVICE_OBJECT pdo, UCHAR minor) {
-    if (!IsRootPdo(pdo) || minor >= kMinorSlots) {
-        return 0;
+    ULONG count = 0;
+    for (const HkPnpReceived& r : RootPdoReceived(pdo)) {
+        count += r.Minor == minor ? 1 : 0;
     }
-    return static_cast<RootPdoExtension*>(pdo->DeviceExtension)->Reached[minor];
+    return count;
+}
+
+std::vector<HkPnpReceived> RootPdoReceived(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> hold(g_rootLock);
+    auto it = g_received.find(pdo);
+    return it == g_received.end() ? std::vector<HkPnpReceived>() : it->second;
 }
 
 void RootSetInstancePath(PDEVICE_OBJECT pdo, const std::u16string& path) {
     std::lock_guard<std::mutex> hold(g_rootLock);
     if (path.empty()) {
         g_rootPaths.erase(pdo);
+        g_received.erase(pdo);
     } else {
         g_rootPaths[pdo] = path;
     }
@@ -213,6 +224,7 @@ void RootForget() {
     g_rootDriver = nullptr;
     std::lock_guard<std::mutex> hold(g_rootLock);
     g_rootPaths.clear();
+    g_received.clear();
 }
 
 }  // namespace hkpnp

@@ -187,14 +187,87 @@ TEST_F(BusPnpTest, OwnIdentifiers)
     EXPECT_EQ(Bus->OutstandingIo, 1);
 }
 
-TEST_F(BusPnpTest, UnknownMinorCodesGoDownUntouched)
+// Every request the bus passes down, with the status it carries on the way:
+// STATUS_SUCCESS where the bus answers for itself, the sender's status where
+// it has nothing to add. The lower driver records what reached it.
+TEST_F(BusPnpTest, StatusEveryRequestCarriesDown)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
-    for (UCHAR Minor : {(UCHAR)0x18, (UCHAR)0x20, (UCHAR)IRP_MN_QUERY_PNP_DEVICE_STATE}) {
-        Request R = SendPnp(BusDevice, Minor, nullptr, STATUS_NOT_SUPPORTED, 0x42);
-        EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(R.Information, 0x42u);
-        EXPECT_EQ(LowerSaw(Minor), 1u);
+    const NTSTATUS Sent = STATUS_NOT_SUPPORTED;
+    const ULONG_PTR Untouched = 0x42;
+    struct Case {
+        UCHAR Minor;
+        ULONG Type;         // relation or ID type
+        NTSTATUS Down;      // IoStatus.Status the lower driver receives
+        bool Answered;      // the bus leaves an answer of its own in Information
+    };
+    const Case Cases[] = {
+        {IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations, STATUS_SUCCESS, true},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, EjectionRelations, Sent, false},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, Sent, false},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation, Sent, false},
+        {IRP_MN_QUERY_INTERFACE, 0, Sent, false},
+        {IRP_MN_QUERY_CAPABILITIES, 0, Sent, false},
+        {IRP_MN_QUERY_RESOURCES, 0, Sent, false},
+        {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0, Sent, false},
+        {IRP_MN_QUERY_DEVICE_TEXT, 0, Sent, false},
+        {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0, Sent, false},
+        {0x0E, 0, Sent, false},
+        {IRP_MN_READ_CONFIG, 0, Sent, false},
+        {IRP_MN_WRITE_CONFIG, 0, Sent, false},
+        {IRP_MN_EJECT, 0, Sent, false},
+        {IRP_MN_SET_LOCK, 0, Sent, false},
+        {IRP_MN_QUERY_ID, BusQueryDeviceID, Sent, true},
+        {IRP_MN_QUERY_ID, BusQueryHardwareIDs, Sent, true},
+        {IRP_MN_QUERY_ID, BusQueryInstanceID, Sent, false},
+        {IRP_MN_QUERY_ID, BusQueryCompatibleIDs, Sent, false},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, 0, Sent, false},
+        {IRP_MN_QUERY_BUS_INFORMATION, 0, Sent, false},
+        {IRP_MN_DEVICE_USAGE_NOTIFICATION, 0, Sent, false},
+        {0x18, 0, Sent, false},
+        {0x20, 0, Sent, false},
+        {IRP_MN_QUERY_STOP_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_CANCEL_STOP_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_QUERY_STOP_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_STOP_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_START_DEVICE, 0, Sent, false},
+        {IRP_MN_QUERY_REMOVE_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, 0, STATUS_SUCCESS, false},
+        {IRP_MN_SURPRISE_REMOVAL, 0, STATUS_SUCCESS, false},
+        {IRP_MN_REMOVE_DEVICE, 0, STATUS_SUCCESS, false},
+    };
+    DEVICE_CAPABILITIES Caps = {};
+    Caps.Size = sizeof(Caps);
+    Caps.Version = 1;
+    for (const Case& C : Cases) {
+        const size_t Before = LowerDriver().PnpReceived.size();
+        if (C.Minor == IRP_MN_REMOVE_DEVICE) {
+            BusRemoved = true;
+        }
+        Request R = SendPnp(
+            BusDevice, C.Minor,
+            [&](PIO_STACK_LOCATION Stack) {
+                if (C.Minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+                    Stack->Parameters.QueryDeviceRelations.Type = (DEVICE_RELATION_TYPE)C.Type;
+                } else if (C.Minor == IRP_MN_QUERY_ID) {
+                    Stack->Parameters.QueryId.IdType = (BUS_QUERY_ID_TYPE)C.Type;
+                } else if (C.Minor == IRP_MN_QUERY_CAPABILITIES) {
+                    Stack->Parameters.DeviceCapabilities.Capabilities = &Caps;
+                }
+            },
+            Sent, C.Answered ? 0 : Untouched);
+        const std::string Name = std::string(HkPnpMinorName(C.Minor)) + " " + std::to_string(C.Type);
+        ASSERT_EQ(LowerDriver().PnpReceived.size(), Before + 1) << Name;
+        EXPECT_EQ(LowerDriver().PnpReceived.back().Minor, C.Minor) << Name;
+        EXPECT_EQ(LowerDriver().PnpReceived.back().Status, C.Down) << Name;
+        if (C.Minor == IRP_MN_QUERY_DEVICE_RELATIONS && C.Answered) {
+            TakeRelations(R.Information);
+        } else if (C.Answered) {
+            ASSERT_NE(R.Information, 0u) << Name;
+            ExFreePool((PVOID)R.Information);
+        } else if (C.Minor != IRP_MN_START_DEVICE) {
+            EXPECT_EQ(R.Information, Untouched) << Name;
+        }
     }
 }
 

@@ -83,8 +83,10 @@ struct LowerDriverState {
     DEVICE_POWER_STATE DeviceState[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
                                          PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
     ULONG CapabilitiesQueries = 0;
-    // Every PnP and power minor received, in order.
+    // Every PnP and power minor received, in order, and for PnP the
+    // IoStatus.Status each carried on arrival.
     std::vector<UCHAR> PnpMinors;
+    std::vector<HkPnpReceived> PnpReceived;
     std::vector<UCHAR> PowerMinors;
     // Called while a power request is inside the lower driver.
     std::function<void()> OnPower;
@@ -103,6 +105,7 @@ inline NTSTATUS LowerDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     {
         std::lock_guard<std::mutex> Guard(L.Lock);
         L.PnpMinors.push_back(Stack->MinorFunction);
+        L.PnpReceived.push_back({Stack->MinorFunction, Irp->IoStatus.Status});
     }
     NTSTATUS Status = Irp->IoStatus.Status;
     switch (Stack->MinorFunction) {
@@ -384,6 +387,7 @@ protected:
                 RemoveBus();
             }
             if (Pdo != nullptr) {
+                HkPnpForgetPdo(Pdo);
                 IoDeleteDevice(Pdo);
             }
             if (Driver != nullptr) {
@@ -411,6 +415,9 @@ protected:
                                  FALSE, &Pdo),
                   STATUS_SUCCESS);
         Pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        // The PnP manager knows the PDO, as it knows every PDO a function
+        // driver is added to; the test plays the manager.
+        HkPnpAdoptPdo(Pdo, L"ROOT\\LOWERTEST\\0000");
     }
 
     // Direct mode: the bus device over the PDO, not started.

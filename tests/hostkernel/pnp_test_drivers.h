@@ -23,7 +23,7 @@
 namespace pnptest {
 
 constexpr ULONG kTag = 'tPnP';
-constexpr ULONG kMaxChildren = 8;
+constexpr ULONG kMaxChildren = 16;
 
 struct ChildRecord {
     PDEVICE_OBJECT Pdo;
@@ -31,6 +31,15 @@ struct ChildRecord {
     bool ReportedMissing;
     bool Deleted;
     bool VetoQueryRemove;
+    bool NotUnique;           // capabilities say UniqueID FALSE
+    NTSTATUS Capabilities;    // status of its capabilities answer
+    ULONG DeviceState;        // PNP_DEVICE_* flags it reports, none when 0
+    std::vector<HkPnpReceived> Received;  // minor and status of every PnP IRP that reached the PDO
+    // Answers in place of the usual ones when not empty; a list's items are
+    // separated by NULs, the closing NULs are added.
+    std::u16string DeviceId;
+    std::u16string InstanceId;
+    std::u16string HardwareIds;
 };
 
 struct World {
@@ -83,12 +92,11 @@ inline NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
     return irp->IoStatus.Status;
 }
 
-inline PWSTR PoolText(const char16_t* text, bool multi) {
-    size_t n = std::char_traits<char16_t>::length(text);
-    const size_t chars = n + (multi ? 2 : 1);
-    auto* out = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, chars * 2, kTag));
-    for (size_t i = 0; i < chars; ++i) {
-        out[i] = i < n ? static_cast<WCHAR>(text[i]) : 0;
+// A pool copy of `text` with two NULs after it.
+inline PWSTR PoolAnswer(const std::u16string& text) {
+    auto* out = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, (text.size() + 2) * 2, kTag));
+    for (size_t i = 0; i < text.size() + 2; ++i) {
+        out[i] = i < text.size() ? static_cast<WCHAR>(text[i]) : 0;
     }
     return out;
 }
@@ -175,6 +183,7 @@ inline NTSTATUS ChildPdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     auto* ext = static_cast<DeviceExt*>(pdo->DeviceExtension);
     ChildRecord& child = g_world.Children[ext->Index];
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    child.Received.push_back({stack->MinorFunction, irp->IoStatus.Status});
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return Complete(irp, child.VetoQueryRemove ? STATUS_DEVICE_BUSY : STATUS_SUCCESS);
@@ -194,16 +203,26 @@ inline NTSTATUS ChildPdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES:
+        stack->Parameters.DeviceCapabilities.Capabilities->UniqueID = !child.NotUnique;
+        return Complete(irp, child.Capabilities);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (!child.DeviceState) {
+            return Complete(irp, irp->IoStatus.Status);
+        }
+        irp->IoStatus.Information |= child.DeviceState;
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_ID: {
         PWSTR answer = nullptr;
         switch (stack->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: answer = PoolText(u"PNPTBUS\\CHILD", false); break;
-        case BusQueryHardwareIDs: answer = PoolText(u"PNPTBUS\\CHILD", true); break;
+        case BusQueryDeviceID: answer = PoolAnswer(child.DeviceId.empty() ? u"PNPTBUS\\CHILD" : child.DeviceId); break;
+        case BusQueryHardwareIDs:
+            answer = PoolAnswer(child.HardwareIds.empty() ? u"PNPTBUS\\CHILD" : child.HardwareIds);
+            break;
         case BusQueryInstanceID: {
             const char16_t digits[2] = {static_cast<char16_t>(u'0' + ext->Index), 0};
-            answer = PoolText(digits, false);
+            answer = PoolAnswer(child.InstanceId.empty() ? digits : child.InstanceId);
             break;
         }
         default:
@@ -272,7 +291,7 @@ inline void SetPresent(ULONG count) {
         ext->Index = i;
         pdo->Flags |= DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-        g_world.Children[i] = ChildRecord{pdo, false, false, false, false};
+        g_world.Children[i] = ChildRecord{pdo, false, false, false, false, false, STATUS_SUCCESS, 0, {}, {}, {}, {}};
         g_world.ChildCount = i + 1;
     }
     for (ULONG i = 0; i < g_world.ChildCount; ++i) {

@@ -34,16 +34,31 @@ TEST_F(Tree, RootInstallWritesEnumRecordsAndStartsInPlatformOrder) {
     EXPECT_EQ(0u, flags);
     EXPECT_TRUE(HkRegKeyExists(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pnptfn"));
 
-    const std::vector<UCHAR> expected = {
-        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
-        IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
-        IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT,
-        IRP_MN_QUERY_DEVICE_TEXT,  IRP_MN_QUERY_RESOURCES,
-        IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
-        IRP_MN_START_DEVICE,       IRP_MN_QUERY_CAPABILITIES,
-        IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_BUS_INFORMATION,
-        IRP_MN_QUERY_DEVICE_RELATIONS};
-    EXPECT_EQ(expected, MinorsFor(u"ROOT\\SYSTEM\\0000"));
+    // Windows' order: device ID, capabilities, instance ID, hardware and
+    // compatible IDs, texts, bus information, resources, then the driver.
+    const std::vector<std::pair<UCHAR, ULONG>> expected = {
+        {IRP_MN_QUERY_ID, BusQueryDeviceID},
+        {IRP_MN_QUERY_CAPABILITIES, 0},
+        {IRP_MN_QUERY_ID, BusQueryInstanceID},
+        {IRP_MN_QUERY_ID, BusQueryHardwareIDs},
+        {IRP_MN_QUERY_ID, BusQueryCompatibleIDs},
+        {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription},
+        {IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation},
+        {IRP_MN_QUERY_BUS_INFORMATION, 0},
+        {IRP_MN_QUERY_RESOURCES, 0},
+        {IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0},
+        {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, 0},
+        {IRP_MN_START_DEVICE, 0},
+        {IRP_MN_QUERY_CAPABILITIES, 0},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, 0},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations}};
+    std::vector<std::pair<UCHAR, ULONG>> sent;
+    for (const HkPnpIrpRecord& r : HkPnpIrpLog()) {
+        if (r.InstancePath == u"ROOT\\SYSTEM\\0000") {
+            sent.push_back({r.Minor, r.Detail});
+        }
+    }
+    EXPECT_EQ(expected, sent);
 
     // A second device gets the next instance; the driver is loaded once.
     HkDeviceNode* second = nullptr;
@@ -155,6 +170,66 @@ TEST_F(Tree, ChildWithoutRecordsWaitsForInstallation) {
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
 }
 
+// A child whose capabilities cannot be read is not set up: REMOVE follows the
+// failed query, no driver is loaded, and the node stays until its bus stops
+// reporting it.
+TEST_F(Tree, ChildWhoseCapabilitiesFailIsDropped) {
+    InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(1);
+    g_world.Children[0].Capabilities = STATUS_UNSUCCESSFUL;
+    HkPnpRunPending();
+    HkDeviceNode* node = HkPnpNodeOfPdo(g_world.Children[0].Pdo);
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(HkPnpState::Removed, HkPnpGetState(node));
+    EXPECT_EQ(1u, HkPnpStack(node).size());
+    EXPECT_EQ(0u, g_world.FnCount);
+    auto minors = [] {
+        std::vector<UCHAR> out;
+        for (const HkPnpReceived& r : g_world.Children[0].Received) {
+            out.push_back(r.Minor);
+        }
+        return out;
+    };
+    const std::vector<UCHAR> dropped = {IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES, IRP_MN_REMOVE_DEVICE};
+    EXPECT_EQ(dropped, minors());
+    EXPECT_FALSE(g_world.Children[0].Deleted);
+
+    // Still reported: left alone. Gone: the second REMOVE deletes it.
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_EQ(dropped, minors());
+    SetPresent(0);
+    HkPnpRunPending();
+    EXPECT_TRUE(g_world.Children[0].Deleted);
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, minors().back());
+}
+
+// UniqueID FALSE: the instance ID is prefixed with the parent's
+// ParentIdPrefix, "<depth>&<CRC-32 of the parent's instance path>" in hex,
+// kept in the parent's Enum key; the records under the prefixed path are the
+// device's. A sibling with a unique ID keeps its own.
+TEST_F(Tree, BusUniqueInstanceIdGetsTheParentPrefix) {
+    InstallBus();
+    const std::u16string prefixed = u"PNPTBUS\\CHILD\\1&6db899ac&0";
+    ASSERT_EQ(STATUS_SUCCESS, HkRegSetString(W(HkPnpEnumKeyPath(W(prefixed))), L"Service", L"pnptfn"));
+    InstallChildRecords(1, L"pnptfn");
+    SetPresent(2);
+    g_world.Children[0].NotUnique = true;
+    HkPnpRunPending();
+
+    HkDeviceNode* node = HkPnpFindNode(W(prefixed));
+    ASSERT_NE(nullptr, node);
+    EXPECT_EQ(g_world.Children[0].Pdo, HkPnpPdo(node));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+    std::u16string prefix;
+    ASSERT_EQ(STATUS_SUCCESS, HkRegGetString(W(HkPnpEnumKeyPath(L"ROOT\\SYSTEM\\0000")), L"ParentIdPrefix", &prefix));
+    EXPECT_EQ(u"1&6db899ac", prefix);
+    EXPECT_EQ(nullptr, Child(0));
+    ASSERT_NE(nullptr, Child(1));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+}
+
 TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {
     HkDeviceNode* bus = InstallBus();
     InstallChildRecords(0, L"pnptfn");
@@ -164,21 +239,102 @@ TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {
     g_world.Children[1].VetoQueryRemove = true;
     HkPnpClearIrpLog();
 
+    const size_t seen1 = g_world.Children[1].Received.size();
+
     EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(bus));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(bus));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
-    // Child 0 agreed first and is told the removal is off; the bus was never asked.
-    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}),
-              MinorsFor(u"PNPTBUS\\CHILD\\0"));
+    // Both children were asked and both are told the removal is off, the one
+    // that refused first; the bus was never asked.
+    const std::vector<UCHAR> queryCancel = {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE};
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\0"));
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\1"));
+    const std::vector<HkPnpIrpRecord> log = HkPnpIrpLog();
+    ASSERT_EQ(4u, log.size());
+    EXPECT_EQ(u"PNPTBUS\\CHILD\\1", log[2].InstancePath);
     EXPECT_TRUE(MinorsFor(u"ROOT\\SYSTEM\\0000").empty());
+    // The function driver above the refusing PDO agreed, passed the query
+    // down, and passes the cancel down with success.
+    const std::vector<HkPnpReceived>& received = g_world.Children[1].Received;
+    ASSERT_EQ(seen1 + 2, received.size());
+    EXPECT_EQ(IRP_MN_CANCEL_REMOVE_DEVICE, received.back().Minor);
+    EXPECT_EQ(STATUS_SUCCESS, received.back().Status);
 
-    // A function driver's veto works the same way.
+    // A function driver's veto works the same way: the stack is told the
+    // removal is off, and its PDO sees only the cancel.
     g_world.Children[1].VetoQueryRemove = false;
     g_world.FnVetoQueryRemove = true;
+    HkPnpClearIrpLog();
     EXPECT_EQ(STATUS_DEVICE_BUSY, HkPnpQueryRemoveAndRemove(Child(1)));
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(1)));
+    EXPECT_EQ(queryCancel, MinorsFor(u"PNPTBUS\\CHILD\\1"));
+    ASSERT_EQ(seen1 + 3, received.size());
+    EXPECT_EQ(IRP_MN_CANCEL_REMOVE_DEVICE, received.back().Minor);
     g_world.FnVetoQueryRemove = false;
+}
+
+// The PNP_DEVICE_* flags a started device reports: failed or removed takes
+// its stack away (surprise removal, REMOVE) while its node stays until its
+// bus drops it; don't-display hides it; not-disableable holds for it and its
+// bus, and refuses a disable before any request.
+TEST_F(Tree, DeviceStateFlagsAreHonoured) {
+    HkDeviceNode* bus = InstallBus();
+    struct Case {
+        const char* Name;
+        ULONG Flags;
+        HkPnpState State;
+        bool Hidden;
+        bool Disableable;
+    };
+    const Case cases[] = {
+        {"none", 0, HkPnpState::Started, false, true},
+        {"failed", PNP_DEVICE_FAILED, HkPnpState::Removed, false, true},
+        {"removed", PNP_DEVICE_REMOVED, HkPnpState::Removed, false, true},
+        {"don't display", PNP_DEVICE_DONT_DISPLAY_IN_UI, HkPnpState::Started, true, true},
+        {"not disableable", PNP_DEVICE_NOT_DISABLEABLE, HkPnpState::Started, false, false},
+    };
+    const std::vector<UCHAR> failedTail = {IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_SURPRISE_REMOVAL,
+                                           IRP_MN_REMOVE_DEVICE};
+    ULONG index = 0;
+    for (const Case& c : cases) {
+        InstallChildRecords(index, L"pnptfn");
+        SetPresent(index + 1);
+        g_world.Children[index].DeviceState = c.Flags;
+        HkPnpRunPending();
+        HkDeviceNode* node = Child(index++);
+        ASSERT_NE(nullptr, node) << c.Name;
+        EXPECT_EQ(c.Flags, HkPnpDeviceState(node)) << c.Name;
+        EXPECT_EQ(c.State, HkPnpGetState(node)) << c.Name;
+        EXPECT_EQ(c.Hidden, HkPnpIsHidden(node)) << c.Name;
+        EXPECT_EQ(c.Disableable, HkPnpIsDisableable(node)) << c.Name;
+        if (c.State == HkPnpState::Removed) {
+            const std::vector<UCHAR> minors = MinorsFor(HkPnpInstancePath(node).c_str());
+            ASSERT_GE(minors.size(), 3u) << c.Name;
+            EXPECT_EQ(failedTail, std::vector<UCHAR>(minors.end() - 3, minors.end())) << c.Name;
+            EXPECT_EQ(1u, HkPnpStack(node).size()) << c.Name;
+        }
+    }
+    EXPECT_NE(std::string::npos, HkPnpDumpTree().find("PNPTBUS\\CHILD\\3 [Started] service=pnptfn hidden"));
+
+    HkPnpClearIrpLog();
+    EXPECT_FALSE(HkPnpIsDisableable(bus));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HkPnpQueryRemoveAndRemove(Child(4)));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HkPnpQueryRemoveAndRemove(bus));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HkPnpUninstall(bus));
+    EXPECT_TRUE(HkPnpIrpLog().empty());
+    EXPECT_EQ(STATUS_SUCCESS, HkPnpQueryRemoveAndRemove(Child(3)));
+
+    // The failed ones go when their bus stops reporting them; an unplug takes
+    // the rest whatever they said.
+    g_world.Children[1].Present = false;
+    g_world.Children[2].Present = false;
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_TRUE(g_world.Children[1].Deleted);
+    EXPECT_TRUE(g_world.Children[2].Deleted);
+    EXPECT_EQ(STATUS_SUCCESS, HkPnpSurpriseRemove(bus));
+    HkPnpRunPending();
 }
 
 TEST_F(Tree, DisableRemovesTheSubtreeAndEnableBringsItBack) {
@@ -221,14 +377,23 @@ TEST_F(Tree, DisableRemovesTheSubtreeAndEnableBringsItBack) {
 TEST_F(Tree, RebalanceStopsAndRestarts) {
     HkDeviceNode* node = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &node));
-    HkPnpClearIrpLog();
+    const size_t before = HkPnpRootReceived(node).size();
     ASSERT_EQ(STATUS_SUCCESS, HkPnpRebalance(node));
-    const std::vector<UCHAR> minors = MinorsFor(u"ROOT\\SYSTEM\\0000");
-    ASSERT_GE(minors.size(), 3u);
-    EXPECT_EQ(IRP_MN_QUERY_STOP_DEVICE, minors[0]);
-    EXPECT_EQ(IRP_MN_STOP_DEVICE, minors[1]);
-    EXPECT_EQ(IRP_MN_START_DEVICE, minors[2]);
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+    // The root PDO sees the stop requests passed down with success and START
+    // as the manager sent it; a start after a stop asks no device state.
+    const std::vector<HkPnpReceived> received = HkPnpRootReceived(node);
+    std::vector<std::pair<UCHAR, NTSTATUS>> restart;
+    for (size_t i = before; i < received.size(); ++i) {
+        restart.push_back({received[i].Minor, received[i].Status});
+    }
+    const std::vector<std::pair<UCHAR, NTSTATUS>> expected = {
+        {IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+        {IRP_MN_START_DEVICE, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_SUPPORTED},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED}};
+    EXPECT_EQ(expected, restart);
 }
 
 TEST_F(Tree, SurpriseRemovalOfABusWaitsForItsChildrensHandles) {

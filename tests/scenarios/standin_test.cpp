@@ -2,6 +2,9 @@
 // FunctionArea, the DOS name of the waiting client, opens passed down.
 #include "standin_machine.h"
 
+#include "dravolux.h"
+#include "hk/registry.h"
+
 using namespace standin_test;
 
 using StandinScenario = StandinMachine;
@@ -23,6 +26,32 @@ TEST_F(StandinScenario, LoadsOnEveryPortDeviceAndReportsThroughTheFunctionArea) 
         EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
         EXPECT_EQ(HkPnpService(child), u"pelmonix");
     }
+}
+
+// Port devices report UniqueID, so the manager takes their device ID and
+// instance ID as they stand: each instance path is the Enum key the driver
+// wrote before it reported the device, which is how pelmonix is found. The
+// control port device's NoDisplayInUI keeps it out of the user interface.
+TEST_F(StandinScenario, InstancePathOfEveryPortIsTheEnumKeyTheDriverWrote) {
+    ManageCom3();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    std::vector<HkDeviceNode*> children = HkPnpChildren(bus_);
+    ASSERT_EQ(children.size(), 3u);
+    for (HkDeviceNode* child : children) {
+        ULONG index = PortOf(HkPnpPdo(child))->Index;
+        std::u16string digits = u"0000";
+        for (size_t at = 4; at-- > 0; index /= 10) digits[at] = static_cast<char16_t>(u'0' + index % 10);
+        const std::u16string path = u"DRAVOLUX\\DEVICES\\" + digits;
+        EXPECT_EQ(HkPnpInstancePath(child), path);
+        ULONG uiNumber = 0;
+        EXPECT_EQ(HkRegGetDword(W(HkPnpEnumKeyPath(W(path))), L"UINumber", &uiNumber), STATUS_SUCCESS);
+        EXPECT_EQ(uiNumber, PortOf(HkPnpPdo(child))->Index);
+        EXPECT_EQ(HkPnpService(child), u"pelmonix");
+        EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+        EXPECT_EQ(HkPnpIsHidden(child), PortOf(HkPnpPdo(child))->IsControl == 1);
+    }
+    EXPECT_FALSE(HkRegValueExists(W(HkPnpEnumKeyPath(W(HkPnpInstancePath(bus_)))), L"ParentIdPrefix"));
 }
 
 TEST_F(StandinScenario, WaitingClientTakesThePortName) {
@@ -150,4 +179,60 @@ TEST_F(StandinScenario, FunctionDeviceThatCannotBeCreatedLeavesThePortDeviceUnst
     EXPECT_EQ(ports[1].StatusWord1, 0u);
     for (HkDeviceNode* child : HkPnpChildren(bus_)) EXPECT_NE(HkPnpGetState(child), HkPnpState::Started);
     EXPECT_EQ(Com3Target(), u"");
+}
+
+// An open client vetoes the removal of the bus. Every port stack that was
+// asked, the refusing one first, is told the removal is off: the request
+// goes to the stand-in's function device on top and is completed by the port
+// device, and every record is Started again. After the close the removal
+// goes through.
+TEST_F(StandinScenario, OpenClientVetoesRemovalAndEveryAskedStackIsCancelled) {
+    ManageCom3();
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    ASSERT_EQ(OpenCom3(L"C:\\Tools\\logger.exe"), STATUS_SUCCESS);
+    RunFor(500);
+    CloseApp(opens_[0]);  // its client leaves: the control port device is the bus's first child
+    opens_.erase(opens_.begin());
+    RunFor(500);
+    std::vector<HkDeviceNode*> children = HkPnpChildren(bus_);
+    ASSERT_EQ(children.size(), 3u);
+    auto portOf = [](HkDeviceNode* child) { return PortOf(HkPnpPdo(child)); };
+    ASSERT_EQ(portOf(children[0])->IsControl, 1);
+    ASSERT_EQ(portOf(children[1])->OpenCount, 1);
+
+    HkPnpClearIrpLog();
+    EXPECT_EQ(HkPnpQueryRemoveAndRemove(bus_), STATUS_DEVICE_BUSY);
+    struct Seen {
+        HkDeviceNode* Node;
+        UCHAR Minor;
+        NTSTATUS Status;
+    };
+    const Seen expected[] = {
+        {children[0], IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+        {children[1], IRP_MN_QUERY_REMOVE_DEVICE, STATUS_DEVICE_BUSY},
+        {children[1], IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+        {children[0], IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+    };
+    std::vector<HkPnpIrpRecord> log = HkPnpIrpLog();
+    ASSERT_EQ(log.size(), 4u);
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].InstancePath, HkPnpInstancePath(expected[i].Node)) << i;
+        EXPECT_EQ(log[i].Minor, expected[i].Minor) << i;
+        EXPECT_EQ(log[i].Status, expected[i].Status) << i;
+    }
+    for (HkDeviceNode* child : children) {
+        EXPECT_TRUE(IsPelmonixDevice(HkObGetName(HkPnpStack(child).front())));
+        EXPECT_EQ(HkPnpGetState(child), HkPnpState::Started);
+        EXPECT_EQ(ReadPnpState(&portOf(child)->Header), Started);
+    }
+    EXPECT_EQ(HkPnpGetState(bus_), HkPnpState::Started);
+    EXPECT_EQ(ReadPnpState(&BusOf(HkPnpStack(bus_).front())->Header), Started);
+
+    CloseAll();
+    RunFor(500);
+    EXPECT_EQ(HkPnpQueryRemoveAndRemove(bus_), STATUS_SUCCESS);
+    EXPECT_EQ(HkPnpGetState(bus_), HkPnpState::Disabled);
+    EXPECT_TRUE(HkPnpChildren(bus_).empty());
+    EXPECT_EQ(Com3Target(), u"\\Device\\Serial2");
 }

@@ -57,6 +57,14 @@ NTSTATUS HkPnpShutdownTree();
 // the function driver would leave it.
 void HkPnpSetRelationsFromAbove(HkDeviceNode* node, const std::vector<PDEVICE_OBJECT>& pdos);
 
+// Test hook for a PDO that a test drives by hand (its own lower driver, its
+// own IRPs): a node under the root, so the DDIs that need a reported PDO
+// (IoInvalidateDeviceRelations) accept it. The manager never sends it a
+// request and never enumerates it. HkPnpForgetPdo drops the node (and its
+// reference on the PDO) before the test deletes the PDO.
+HkDeviceNode* HkPnpAdoptPdo(PDEVICE_OBJECT pdo, PCWSTR instancePath);
+void HkPnpForgetPdo(PDEVICE_OBJECT pdo);
+
 // Lookups. Nodes stay valid until they are deleted (removed and dropped by
 // their parent, or uninstalled).
 HkDeviceNode* HkPnpRootNode();
@@ -70,6 +78,18 @@ HkPnpState HkPnpGetState(HkDeviceNode* node);
 std::u16string HkPnpInstancePath(HkDeviceNode* node);
 std::u16string HkPnpService(HkDeviceNode* node);
 std::string HkPnpInstancePathUtf8(HkDeviceNode* node);
+// PNP_DEVICE_* flags of the device's last IRP_MN_QUERY_PNP_DEVICE_STATE (0
+// when its stack answered none). A device that reports PNP_DEVICE_FAILED or
+// PNP_DEVICE_REMOVED is surprise-removed and removed; its node stays
+// (Removed) while its bus reports it.
+ULONG HkPnpDeviceState(HkDeviceNode* node);
+// Left out of the user interface: its capabilities say NoDisplayInUI or its
+// state PNP_DEVICE_DONT_DISPLAY_IN_UI ("hidden" in the printed tree).
+bool HkPnpIsHidden(HkDeviceNode* node);
+// False when the device or one below it reported PNP_DEVICE_NOT_DISABLEABLE:
+// disabling it then fails with STATUS_UNSUCCESSFUL before any request, and a
+// root device cannot be uninstalled either.
+bool HkPnpIsDisableable(HkDeviceNode* node);
 // Full registry path of the node's Enum key.
 std::u16string HkPnpEnumKeyPath(PCWSTR instancePath);
 
@@ -86,6 +106,15 @@ struct HkPnpIrpRecord {
 std::vector<HkPnpIrpRecord> HkPnpIrpLog();
 void HkPnpClearIrpLog();
 const char* HkPnpMinorName(UCHAR minor);
+
+// What reached the root bus's PDO of a root device, in order: each PnP
+// minor code and the IoStatus.Status it carried on arrival, so a test can
+// tell a request passed down with success from one passed down unchanged.
+struct HkPnpReceived {
+    UCHAR Minor;
+    NTSTATUS Status;
+};
+std::vector<HkPnpReceived> HkPnpRootReceived(HkDeviceNode* node);
 
 // Drivers loaded by the manager and still in memory.
 PDRIVER_OBJECT HkPnpLoadedDriver(PCWSTR service);

@@ -43,6 +43,9 @@
     X(DeviceDeletedAttached)     \
     X(DeviceDeletedReferenced)   \
     X(RegistryAtHighIrql)        \
+    X(InvalidDeviceId)           \
+    X(DuplicateInstancePath)     \
+    X(InvalidPdo)                \
     X(LockOrder)                 \
     X(AssertFailed)              \
     X(BugCheck)                  \
