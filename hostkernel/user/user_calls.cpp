@@ -1,6 +1,5 @@
 // User-mode calls: CreateFile, DeviceIoControl, ReadFile, WriteFile and
 // CloseHandle on device names, as a Win32 program makes them.
-#include <string.h>
 
 #include <algorithm>
 
@@ -33,15 +32,15 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT* file) {
     return ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, UserMode, reinterpret_cast<PVOID*>(file), nullptr);
 }
 
-// A request on an open file: built for the top of the file's stack, sent
-// and waited for.
+// A request on an open file: built for the top of the file's stack, sent,
+// waited for and finished by the I/O manager.
 class FileRequest {
 public:
     FileRequest(PFILE_OBJECT file, UCHAR major) : file_(file), top_(IoGetAttachedDevice(file->DeviceObject)) {
         irp_ = IoAllocateIrp(top_->StackSize, FALSE);
         if (irp_) {
             irp_->RequestorMode = UserMode;
-            irp_->Flags = IRP_SYNCHRONOUS_API;
+            irp_->Flags = IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION;
             irp_->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
             irp_->Tail.Overlay.OriginalFileObject = file;
             stack()->MajorFunction = major;
@@ -62,30 +61,15 @@ public:
 
     // Buffered transfer through a non-paged system buffer of `length` bytes.
     bool Buffer(const void* input, ULONG inputLength, void* output, ULONG outputLength, ULONG length) {
-        if (length) {
-            PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, hkio::kSystemBufferTag);
-            if (!buffer) {
-                return false;
-            }
-            if (input && inputLength) {
-                memcpy(buffer, input, inputLength);
-            }
-            irp_->AssociatedIrp.SystemBuffer = buffer;
-            irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (outputLength) {
-            irp_->Flags |= IRP_INPUT_OPERATION;
-        }
-        irp_->UserBuffer = output;
         outputLength_ = outputLength;
-        return true;
+        return hkio::SetUpBuffered(irp_, input, inputLength, output, length, outputLength != 0);
     }
 
     NTSTATUS Send(ULONG_PTR* information) {
-        hkio::MarkThreadIrp(irp_, outputLength_);
+        hkio::MarkRequestIrp(irp_, hkio::IrpFinish::Deferred, outputLength_);
         PIRP irp = irp_;
-        irp_ = nullptr;  // the I/O manager frees it at completion
-        return hkio::SendSynchronous(top_, irp, information);
+        irp_ = nullptr;  // the I/O manager frees it when it finishes it
+        return hkio::SendUserRequest(top_, irp, information);
     }
 
 private:

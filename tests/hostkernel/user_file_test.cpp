@@ -14,6 +14,14 @@ namespace {
 
 constexpr ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Complete, then look at the caller's buffer before returning.
+constexpr ULONG kIoctlLook = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Mark pending and complete at APC_LEVEL, look, then drop to PASSIVE_LEVEL.
+constexpr ULONG kIoctlPendAtApc = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Complete and return STATUS_PENDING without the mark.
+constexpr ULONG kIoctlUnmarked = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Mark pending, complete and return the status.
+constexpr ULONG kIoctlMarkedSuccess = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct Seen {
     std::vector<std::string> Requests;
@@ -23,6 +31,8 @@ struct Seen {
     ULONG_PTR ReplyInformation = 0;
     std::vector<UCHAR> SystemBuffer;  // as the driver found it
     std::promise<PIRP>* Pended = nullptr;
+    // What the caller's buffer held at points inside the dispatch routine.
+    std::vector<bool> OutputWritten;
 };
 Seen g_seen;
 std::mutex g_seenLock;  // dispatch routines run in several threads at once
@@ -55,12 +65,36 @@ NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp) {
         for (ULONG i = 0; i < length; ++i) {
             buffer[i] = static_cast<UCHAR>(0x10 + i);
         }
-        if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlPend) {
+        auto* output = static_cast<const UCHAR*>(irp->UserBuffer);
+        auto look = [output] { g_seen.OutputWritten.push_back(output[0] == 0x10); };
+        switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case kIoctlPend:
             IoMarkIrpPending(irp);
             g_seen.Pended->set_value(irp);
             return STATUS_PENDING;
+        case kIoctlLook:
+            CompleteWith(irp, STATUS_SUCCESS, 4);
+            look();
+            return STATUS_SUCCESS;
+        case kIoctlPendAtApc: {
+            IoMarkIrpPending(irp);
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            CompleteWith(irp, STATUS_SUCCESS, 2);
+            look();
+            KeLowerIrql(old);
+            look();
+            return STATUS_PENDING;
         }
-        return CompleteWith(irp, g_seen.ReplyStatus, g_seen.ReplyInformation);
+        case kIoctlUnmarked:
+            CompleteWith(irp, STATUS_SUCCESS, 1);
+            return STATUS_PENDING;
+        case kIoctlMarkedSuccess:
+            IoMarkIrpPending(irp);
+            return CompleteWith(irp, STATUS_SUCCESS, 1);
+        default:
+            return CompleteWith(irp, g_seen.ReplyStatus, g_seen.ReplyInformation);
+        }
     }
     case IRP_MJ_READ: {
         auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
@@ -224,6 +258,52 @@ TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
         HkVerifierCapture capture;
         HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 2, nullptr);
         EXPECT_EQ(capture.Count(), 1u);
+    }
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// Not pending: the I/O manager finishes the request in the caller's thread
+// once the dispatch routine has returned.
+TEST_F(UserFileTest, TheCallerFinishesARequestThatDidNotPend) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[4] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlLook, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.OutputWritten, std::vector<bool>{false});
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(output[3], 0x13);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// Pending: an APC in the issuing thread finishes it, as soon as that thread
+// is below APC_LEVEL.
+TEST_F(UserFileTest, APendedRequestEndsInAnApcToTheIssuingThread) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[4] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlPendAtApc, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
+    EXPECT_EQ(returned, 2u);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// A missing mark would leave the caller waiting for ever on Windows, a
+// stray one would finish the request twice: both are stops.
+TEST_F(UserFileTest, PendingMarkAndReturnedStatusMustAgree) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    const std::pair<ULONG, HkViolation> cases[] = {{kIoctlUnmarked, HkViolation::PendingNotMarked},
+                                                   {kIoctlMarkedSuccess, HkViolation::PendingMarkedNotReturned}};
+    for (const auto& c : cases) {
+        HkVerifierCapture capture;
+        UCHAR output[4] = {};
+        ULONG returned = 0;
+        EXPECT_EQ(HkUserDeviceIoControl(handle, c.first, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
+        EXPECT_EQ(capture.Count(c.second), 1u);
+        EXPECT_EQ(capture.Count(), 1u);
+        EXPECT_EQ(returned, 1u);
     }
     EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
