@@ -49,13 +49,15 @@ PIRP AllocateIrpMustSucceed(CCHAR stackSize);
 enum class IrpFinish {
     // IoAllocateIrp: the sender takes it back in a completion routine.
     Owner,
-    // Threaded requests (IoBuildSynchronousFsdRequest and
-    // IoBuildDeviceIoControlRequest): an APC in the issuing thread copies
-    // the output back, sets the status block and event and frees the IRP.
+    // Threaded requests (IoBuildSynchronousFsdRequest,
+    // IoBuildDeviceIoControlRequest, device control of user calls): an APC
+    // in the issuing thread copies the output back, sets the status block and
+    // event and frees the IRP; completed in that thread at PASSIVE_LEVEL, it
+    // runs before IoCompleteRequest returns.
     Thread,
-    // User calls (create, device control, read, write): when the dispatch
-    // routine did not return STATUS_PENDING the caller finishes the IRP after
-    // it returned; when it did, an APC in the issuing thread does.
+    // User calls with deferred completion (create, read, write): when the
+    // dispatch routine did not return STATUS_PENDING the caller finishes the
+    // IRP after it returned; when it did, an APC in the issuing thread does.
     Deferred,
     // Cleanup and close: status block and event are set at completion; the
     // caller frees the IRP.
@@ -71,8 +73,9 @@ void MarkRequestIrp(PIRP irp, IrpFinish finish, ULONG outputLength);
 // `output` when the request is finished.
 bool SetUpBuffered(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG length, bool readsBack);
 
-// Sends a user call's IRP (IrpFinish::Deferred) and finishes it as Windows
-// does; the IRP is gone on return. *information is 0 on an error status.
+// Sends a user call's IRP (IrpFinish::Deferred or Thread) and waits for the
+// I/O manager to finish it; the IRP is gone on return. *information is 0 on
+// an error status.
 NTSTATUS SendUserRequest(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information);
 // Sends a cleanup or close IRP (IrpFinish::Close), waits for it, frees it.
 void SendCloseRequest(PDEVICE_OBJECT device, PIRP irp);

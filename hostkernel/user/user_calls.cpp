@@ -33,14 +33,20 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT* file) {
 }
 
 // A request on an open file: built for the top of the file's stack, sent,
-// waited for and finished by the I/O manager.
+// waited for and finished by the I/O manager. Reads and writes use deferred
+// completion; device control does not, so its end is always an APC to the
+// calling thread (in ReactOS, NtDeviceIoControlFile defers file system
+// controls only).
 class FileRequest {
 public:
-    FileRequest(PFILE_OBJECT file, UCHAR major) : file_(file), top_(IoGetAttachedDevice(file->DeviceObject)) {
+    FileRequest(PFILE_OBJECT file, UCHAR major)
+        : file_(file),
+          top_(IoGetAttachedDevice(file->DeviceObject)),
+          finish_(major == IRP_MJ_DEVICE_CONTROL ? hkio::IrpFinish::Thread : hkio::IrpFinish::Deferred) {
         irp_ = IoAllocateIrp(top_->StackSize, FALSE);
         if (irp_) {
             irp_->RequestorMode = UserMode;
-            irp_->Flags = IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION;
+            irp_->Flags = IRP_SYNCHRONOUS_API | (finish_ == hkio::IrpFinish::Deferred ? IRP_DEFER_IO_COMPLETION : 0);
             irp_->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
             irp_->Tail.Overlay.OriginalFileObject = file;
             stack()->MajorFunction = major;
@@ -66,7 +72,7 @@ public:
     }
 
     NTSTATUS Send(ULONG_PTR* information) {
-        hkio::MarkRequestIrp(irp_, hkio::IrpFinish::Deferred, outputLength_);
+        hkio::MarkRequestIrp(irp_, finish_, outputLength_);
         PIRP irp = irp_;
         irp_ = nullptr;  // the I/O manager frees it when it finishes it
         return hkio::SendUserRequest(top_, irp, information);
@@ -75,6 +81,7 @@ public:
 private:
     PFILE_OBJECT file_;
     PDEVICE_OBJECT top_;
+    hkio::IrpFinish finish_;
     PIRP irp_ = nullptr;
     ULONG outputLength_ = 0;
 };

@@ -1,6 +1,7 @@
 // User-mode calls: opening devices by DOS name, DeviceIoControl with
 // METHOD_BUFFERED, reads, and closing.
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,7 @@ struct Seen {
     std::promise<PIRP>* Pended = nullptr;
     // What the caller's buffer held at points inside the dispatch routine.
     std::vector<bool> OutputWritten;
+    bool ReadPendsUnmarked = false;  // a read returns STATUS_PENDING unmarked
 };
 Seen g_seen;
 std::mutex g_seenLock;  // dispatch routines run in several threads at once
@@ -98,9 +100,12 @@ NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IRP_MJ_READ: {
         auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        auto* output = static_cast<const UCHAR*>(irp->UserBuffer);
         buffer[0] = 'o';
         buffer[1] = 'k';
-        return CompleteWith(irp, STATUS_SUCCESS, 2);
+        CompleteWith(irp, STATUS_SUCCESS, 2);
+        g_seen.OutputWritten.push_back(output[0] == 'o');
+        return g_seen.ReadPendsUnmarked ? STATUS_PENDING : STATUS_SUCCESS;
     }
     default:
         return CompleteWith(irp, STATUS_SUCCESS);
@@ -262,17 +267,22 @@ TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
     EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
-// Not pending: the I/O manager finishes the request in the caller's thread
-// once the dispatch routine has returned.
-TEST_F(UserFileTest, TheCallerFinishesARequestThatDidNotPend) {
+// Not pending: a read (deferred completion) is finished by the caller once
+// the dispatch routine returned; a device control request by the APC that
+// runs at once in the calling thread, inside IoCompleteRequest.
+TEST_F(UserFileTest, ANonPendingRequestEndsInTheCallingThread) {
     HANDLE handle = nullptr;
     ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    char text[4] = {};
+    ULONG read = 0;
+    EXPECT_EQ(HkUserReadFile(handle, text, sizeof(text), &read), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(text, read), "ok");
     UCHAR output[4] = {};
     ULONG returned = 0;
     EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlLook, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
-    EXPECT_EQ(g_seen.OutputWritten, std::vector<bool>{false});
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(output[3], 0x13);
+    EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
     EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
@@ -294,16 +304,30 @@ TEST_F(UserFileTest, APendedRequestEndsInAnApcToTheIssuingThread) {
 TEST_F(UserFileTest, PendingMarkAndReturnedStatusMustAgree) {
     HANDLE handle = nullptr;
     ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
-    const std::pair<ULONG, HkViolation> cases[] = {{kIoctlUnmarked, HkViolation::PendingNotMarked},
-                                                   {kIoctlMarkedSuccess, HkViolation::PendingMarkedNotReturned}};
+    UCHAR output[4] = {};
+    auto control = [&](ULONG code, ULONG* done) {
+        return HkUserDeviceIoControl(handle, code, nullptr, 0, output, 4, done);
+    };
+    const struct {
+        std::function<NTSTATUS(ULONG*)> Call;
+        HkViolation Expected;
+        ULONG Done;
+    } cases[] = {
+        {[&](ULONG* done) { return control(kIoctlUnmarked, done); }, HkViolation::PendingNotMarked, 1},
+        {[&](ULONG* done) { return control(kIoctlMarkedSuccess, done); }, HkViolation::PendingMarkedNotReturned, 1},
+        {[&](ULONG* done) {
+             g_seen.ReadPendsUnmarked = true;
+             return HkUserReadFile(handle, output, 4, done);
+         },
+         HkViolation::PendingNotMarked, 2},
+    };
     for (const auto& c : cases) {
         HkVerifierCapture capture;
-        UCHAR output[4] = {};
-        ULONG returned = 0;
-        EXPECT_EQ(HkUserDeviceIoControl(handle, c.first, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
-        EXPECT_EQ(capture.Count(c.second), 1u);
+        ULONG done = 0;
+        EXPECT_EQ(c.Call(&done), STATUS_SUCCESS);
+        EXPECT_EQ(capture.Count(c.Expected), 1u);
         EXPECT_EQ(capture.Count(), 1u);
-        EXPECT_EQ(returned, 1u);
+        EXPECT_EQ(done, c.Done);
     }
     EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
