@@ -21,15 +21,15 @@ struct FileBody {
 void SendFileRequest(PFILE_OBJECT file, UCHAR major) {
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     PIRP irp = AllocateIrpMustSucceed(top->StackSize);
-    irp->Flags = IRP_SYNCHRONOUS_API | (major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION : 0);
+    irp->Flags = IRP_SYNCHRONOUS_API | IRP_CLOSE_OPERATION;
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
     irp->Tail.Overlay.OriginalFileObject = file;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
     stack->FileObject = file;
-    MarkThreadIrp(irp, 0);
-    SendSynchronous(top, irp, nullptr);
+    MarkRequestIrp(irp, IrpFinish::Close, 0);
+    SendCloseRequest(top, irp);
 }
 
 void CloseFileProcedure(PVOID body, ULONG_PTR handlesLeft) {
@@ -142,7 +142,7 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, HANDLE* handle) {
     }
     IO_SECURITY_CONTEXT security = {};
     security.DesiredAccess = GENERIC_READ | GENERIC_WRITE;
-    irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API | IRP_DEFER_IO_COMPLETION;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
     irp->Tail.Overlay.OriginalFileObject = file;
@@ -151,8 +151,8 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, HANDLE* handle) {
     stack->Parameters.Create.SecurityContext = &security;
     stack->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
     stack->FileObject = file;
-    MarkThreadIrp(irp, 0);
-    status = SendSynchronous(top, irp, nullptr);
+    MarkRequestIrp(irp, IrpFinish::Deferred, 0);
+    status = SendUserRequest(top, irp, nullptr);
     if (!NT_SUCCESS(status)) {
         // A failed create gets no IRP_MJ_CLOSE.
         file->DeviceObject = nullptr;

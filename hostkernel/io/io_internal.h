@@ -45,13 +45,54 @@ void MaybeCompleteDelete(PDEVICE_OBJECT device);
 // close requests draw on a reserve on the platform and never fail.
 PIRP AllocateIrpMustSucceed(CCHAR stackSize);
 
-// Marks an IRP as one that the I/O manager finishes and frees at the end of
-// its completion (copy-back, UserIosb, UserEvent); outputLength bounds the
-// buffered copy-back.
-void MarkThreadIrp(PIRP irp, ULONG outputLength);
+// How the I/O manager finishes an IRP once its last completion routine ran.
+enum class IrpFinish {
+    // IoAllocateIrp: the sender takes it back in a completion routine.
+    Owner,
+    // Threaded requests (IoBuildSynchronousFsdRequest,
+    // IoBuildDeviceIoControlRequest, device control of user calls): an APC
+    // in the issuing thread copies the output back, sets the status block and
+    // event and frees the IRP; completed in that thread at PASSIVE_LEVEL, it
+    // runs before IoCompleteRequest returns.
+    Thread,
+    // User calls with deferred completion (create, read, write): when the
+    // dispatch routine did not return STATUS_PENDING the caller finishes the
+    // IRP after it returned; when it did, an APC in the issuing thread does.
+    Deferred,
+    // Cleanup and close: status block and event are set at completion; the
+    // caller frees the IRP.
+    Close,
+};
 
-// Sends an IRP the I/O manager built to the device and waits for it.
-NTSTATUS SendSynchronous(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information);
+// Marks an IRP the I/O manager built for the calling thread; outputLength
+// bounds the buffered copy-back.
+void MarkRequestIrp(PIRP irp, IrpFinish finish, ULONG outputLength);
+
+// A buffered transfer: a non-paged system buffer of `length` bytes gets
+// `input` (inputLength bytes); with readsBack the output goes back to
+// `output` when the request is finished.
+bool SetUpBuffered(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG length, bool readsBack);
+
+// Sends a user call's IRP (IrpFinish::Deferred or Thread) and waits for the
+// I/O manager to finish it; the IRP is gone on return. *information is 0 on
+// an error status.
+NTSTATUS SendUserRequest(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information);
+// Sends a cleanup or close IRP (IrpFinish::Close), waits for it, frees it.
+void SendCloseRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// Between the IRP bookkeeping and the requests built for a thread.
+// The final steps of a Thread or Deferred IRP: buffered copy-back, the
+// caller's status block, the free, then the caller's event.
+void FinishRequest(PIRP irp);
+ULONG RequestOutputLength(PIRP irp);
+// Frees an IRP the I/O manager allocated: its memory is poisoned at once
+// and kept for a while, so a late touch is caught.
+void FreeIrpMemory(PIRP irp);
+// Who finishes a user call's IRP, asked once its dispatch routine returned:
+// the caller (completed without pending), an APC (queued or done already),
+// or nobody yet (not completed).
+enum class RequestEnd { Open, Caller, Apc };
+RequestEnd ClaimRequest(PIRP irp);
 
 // Opens a device object by NT path for a user-mode caller; the handle goes
 // into the current process's table.

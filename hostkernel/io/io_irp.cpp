@@ -1,13 +1,17 @@
-// I/O manager: IRPs. Allocation, sending down a stack, completion with
-// completion routines, cancellation, and the requests the I/O manager
-// builds for a thread.
+// I/O manager: IRPs. Allocation and free, sending down a stack with the
+// pending protocol checked, completion with completion routines, the end of
+// an IRP the I/O manager built, and cancellation.
+#include <sanitizer/asan_interface.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <deque>
+#include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "hk/delay.h"
 #include "hk/fault.h"
@@ -18,15 +22,48 @@
 namespace hkio {
 namespace {
 
+// An IofCallDriver call whose pending protocol is not checked yet. The check
+// needs both its return and the completion passing its stack location: a
+// completion routine may mark the location after the call returned.
+struct Frame {
+    ULONG Id;
+    CHAR Location;
+    bool EntryMarked;  // marked on entry: a driver above marked it and skipped
+    bool Returned;
+    NTSTATUS Status;
+    std::string What;
+};
+
+// Per stack location, what the completion saw when it passed.
+constexpr UCHAR kUnwound = 1;
+constexpr UCHAR kMarked = 2;
+constexpr UCHAR kReported = 4;  // one report per location and pass
+
+// Who finishes an IRP the I/O manager built, once its completion ended.
+enum class Ending { Open, Caller, Apc, Done };
+
 // What the I/O manager tracks per IRP beside the IRP itself.
 struct IrpState {
-    bool Allocated = false;     // from IoAllocateIrp (ours to free)
-    bool ThreadIrp = false;     // finished and freed by the I/O manager
-    ULONG OutputLength = 0;     // bound of the buffered copy-back
-    int ActiveCalls = 0;        // IofCallDriver frames on the stack
-    bool FreePending = false;   // freed while a call frame was active
+    bool Allocated = false;  // from IoAllocateIrp (ours to free)
+    bool Freed = false;      // memory poisoned; the entry stays for running calls
+    IrpFinish Finish = IrpFinish::Owner;
+    ULONG OutputLength = 0;  // bound of the buffered copy-back
+    PKTHREAD Issuer = nullptr;
+    bool Sent = false;       // its builder has sent it
+    bool PastStack = false;  // completed past its last location: back with its owner
+    int ActiveCalls = 0;     // IofCallDriver frames on the stack
     ULONG CompletionSeq = 0;
     NTSTATUS CompletionStatus = 0;
+    ULONG NextFrame = 0;
+    std::vector<Frame> Frames;
+    std::vector<UCHAR> Locations;  // by location number
+    Ending End = Ending::Open;
+    bool ForcePending = false;     // the top call returned pending unmarked
+};
+
+struct Report {
+    HkViolation Kind;
+    std::string Text;
 };
 
 constexpr size_t kQuarantine = 4096;
@@ -41,9 +78,10 @@ std::unordered_map<PIRP, IrpState>& Irps() {
     return *irps;
 }
 
-// Freed IRPs are kept poisoned for a while so a late completion is caught.
-std::deque<PIRP>& Quarantine() {
-    static auto* q = new std::deque<PIRP>;
+// Freed IRPs are kept poisoned for a while (and under the address sanitizer,
+// unreadable) so a late touch is caught.
+std::deque<std::pair<PIRP, USHORT>>& Quarantine() {
+    static auto* q = new std::deque<std::pair<PIRP, USHORT>>;
     return *q;
 }
 std::unordered_set<PIRP>& QuarantineSet() {
@@ -54,16 +92,21 @@ std::unordered_set<PIRP>& QuarantineSet() {
 KSPIN_LOCK g_cancelLock = 0;
 bool g_hookRegistered = false;
 
+void FreeQuarantined(PIRP irp, USHORT size) {
+    ASAN_UNPOISON_MEMORY_REGION(irp, size);
+    free(irp);
+}
+
 void ResetHook() {
     std::lock_guard<std::mutex> guard(IrpLock());
     for (auto& entry : Irps()) {
-        if (entry.second.Allocated) {
+        if (entry.second.Allocated && !entry.second.Freed) {
             free(entry.first);
         }
     }
     Irps().clear();
-    for (PIRP irp : Quarantine()) {
-        free(irp);
+    for (auto& entry : Quarantine()) {
+        FreeQuarantined(entry.first, entry.second);
     }
     Quarantine().clear();
     QuarantineSet().clear();
@@ -84,36 +127,42 @@ IrpState& StateOf(PIRP irp) {
     return Irps()[irp];
 }
 
-// Under IrpLock.
-void ReleaseIrp(PIRP irp) {
+// Under IrpLock: the state of an IRP that may be gone, or null.
+IrpState* FindState(PIRP irp) {
     auto it = Irps().find(irp);
-    bool allocated = it != Irps().end() && it->second.Allocated;
-    if (it != Irps().end()) {
-        Irps().erase(it);
-    }
-    if (!allocated) {
-        return;
-    }
-    memset(irp, 0xDD, irp->Size);
-    Quarantine().push_back(irp);
-    QuarantineSet().insert(irp);
-    if (Quarantine().size() > kQuarantine) {
-        PIRP oldest = Quarantine().front();
-        Quarantine().pop_front();
-        QuarantineSet().erase(oldest);
-        free(oldest);
-    }
+    return it == Irps().end() ? nullptr : &it->second;
 }
 
-// Frees now, or when the last call frame on the IRP returns.
-void FreeOrDefer(PIRP irp) {
-    std::lock_guard<std::mutex> guard(IrpLock());
-    auto it = Irps().find(irp);
-    if (it != Irps().end() && it->second.ActiveCalls > 0) {
-        it->second.FreePending = true;
+UCHAR& LocationFlags(IrpState& state, CHAR location) {
+    size_t index = static_cast<UCHAR>(location);
+    if (state.Locations.size() <= index) {
+        state.Locations.resize(index + 1, 0);
+    }
+    return state.Locations[index];
+}
+
+// Under IrpLock. Poisons the IRP's memory and quarantines it; the entry
+// goes now, or when the last call frame on the IRP returns.
+void ReleaseIrp(PIRP irp) {
+    IrpState* state = FindState(irp);
+    if (!state || !state->Allocated || state->Freed) {
         return;
     }
-    ReleaseIrp(irp);
+    USHORT size = irp->Size;
+    memset(irp, 0xDD, size);
+    ASAN_POISON_MEMORY_REGION(irp, size);
+    Quarantine().emplace_back(irp, size);
+    QuarantineSet().insert(irp);
+    if (Quarantine().size() > kQuarantine) {
+        auto oldest = Quarantine().front();
+        Quarantine().pop_front();
+        QuarantineSet().erase(oldest.first);
+        FreeQuarantined(oldest.first, oldest.second);
+    }
+    state->Freed = true;
+    if (state->ActiveCalls == 0) {
+        Irps().erase(irp);
+    }
 }
 
 bool IsFreed(PIRP irp) {
@@ -121,103 +170,202 @@ bool IsFreed(PIRP irp) {
     return QuarantineSet().count(irp) != 0;
 }
 
-// The I/O manager's part after the last completion routine of a thread IRP:
-// buffered copy-back, the caller's status block and event, the free.
-void FinishThreadIrp(PIRP irp, ULONG outputLength) {
-    if (irp->Flags & IRP_BUFFERED_IO) {
-        if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) && irp->IoStatus.Information) {
-            ULONG_PTR count = irp->IoStatus.Information;
-            if (count > outputLength) {
-                HkVerifierStop(HkViolation::Other,
-                               "IRP %p completed with Information %llu, more than its output buffer of %lu bytes",
-                               irp, static_cast<unsigned long long>(count), static_cast<unsigned long>(outputLength));
-                count = outputLength;
-            }
-            if (irp->UserBuffer && irp->AssociatedIrp.SystemBuffer) {
-                memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, count);
-            }
-        }
-        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer) {
-            ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
-            irp->AssociatedIrp.SystemBuffer = nullptr;
-        }
-    }
-    if (irp->UserIosb) {
-        *irp->UserIosb = irp->IoStatus;
-    }
-    PKEVENT event = irp->UserEvent;
-    FreeOrDefer(irp);
-    if (event) {
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+void Issue(const std::vector<Report>& reports) {
+    for (const Report& report : reports) {
+        HkVerifierStop(report.Kind, "%s", report.Text.c_str());
     }
 }
 
-PIRP AllocateThreadIrp(PDEVICE_OBJECT device, ULONG majorFunction, PKEVENT event, PIO_STATUS_BLOCK iosb) {
-    if (KeGetCurrentIrql() > APC_LEVEL) {
-        HkVerifierStop(HkViolation::IrqlTooHigh, "building a synchronous IRP above APC_LEVEL");
-        return nullptr;
-    }
-    if (!device) {
-        return nullptr;
-    }
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    if (!irp) {
-        return nullptr;
-    }
-    irp->UserEvent = event;
-    irp->UserIosb = iosb;
-    irp->RequestorMode = KernelMode;
-    irp->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
-    IoGetNextIrpStackLocation(irp)->MajorFunction = static_cast<UCHAR>(majorFunction);
-    MarkThreadIrp(irp, 0);
-    return irp;
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(status));
+    return text;
 }
 
-// A buffered transfer: the system buffer holds `length` bytes, `input`
-// copied in (inputLength of them); output goes back to `output`.
-bool SetUpBuffered(PIRP irp, PVOID input, ULONG inputLength, PVOID output, ULONG length, bool readsBack) {
-    if (length) {
-        PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
-        if (!buffer) {
-            return false;
+// The pending protocol of one call, once it returned and the completion
+// passed its location (flags: that location's). True when it returned
+// STATUS_PENDING unmarked. "After calling IoMarkIrpPending, the dispatch
+// routine must return STATUS_PENDING"; a routine returning STATUS_PENDING
+// must have marked the IRP, itself or through its completion routine
+// (IoMarkIrpPending, Microsoft Learn). Calls that pass the IRP on with
+// IoSkipCurrentIrpStackLocation share the location, so one report covers it.
+bool CheckFrame(const Frame& frame, UCHAR* flags, std::vector<Report>* reports) {
+    bool marked = (*flags & kMarked) != 0;
+    bool unmarkedPending = frame.Status == STATUS_PENDING && !marked;
+    bool markedOther = frame.Status != STATUS_PENDING && marked && !frame.EntryMarked;
+    if ((unmarkedPending || markedOther) && !(*flags & kReported)) {
+        *flags |= kReported;
+        if (unmarkedPending) {
+            reports->push_back({HkViolation::PendingNotMarked,
+                                frame.What +
+                                    " returned STATUS_PENDING without marking the IRP pending (IoMarkIrpPending)"});
+        } else {
+            reports->push_back({HkViolation::PendingMarkedNotReturned,
+                                frame.What + " marked the IRP pending (IoMarkIrpPending) but returned " +
+                                    Hex(frame.Status) + ", not STATUS_PENDING"});
         }
-        if (input && inputLength) {
-            memcpy(buffer, input, inputLength);
+    }
+    return unmarkedPending;
+}
+
+// The first send of an IRP, by the driver (or manager) that built it.
+void CheckFirstSend(PIRP irp, KIRQL irql) {
+    IrpFinish finish;
+    {
+        std::lock_guard<std::mutex> guard(IrpLock());
+        IrpState& state = StateOf(irp);
+        if (state.Sent) {
+            return;  // a driver passing it on with IoSkipCurrentIrpStackLocation
         }
-        irp->AssociatedIrp.SystemBuffer = buffer;
-        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        state.Sent = true;
+        state.PastStack = false;
+        finish = state.Finish;
     }
-    if (readsBack) {
-        irp->Flags |= IRP_INPUT_OPERATION;
+    // The completion of a threaded IRP is an APC to its thread; a thread
+    // above PASSIVE_LEVEL (under a fast mutex, say) cannot take it.
+    if (finish == IrpFinish::Thread && irql != PASSIVE_LEVEL) {
+        HkVerifierStop(HkViolation::ThreadIrpAtRaisedIrql,
+                       "threaded IRP %p (IoBuildSynchronousFsdRequest or IoBuildDeviceIoControlRequest) sent at "
+                       "IRQL %u: it is sent and waited for at PASSIVE_LEVEL only",
+                       irp, irql);
     }
-    irp->UserBuffer = output;
-    return true;
+    // "The PnP manager initializes Irp->IoStatus.Status to
+    // STATUS_NOT_SUPPORTED when it sends an IRP" (Passing PnP IRPs Down the
+    // Device Stack); a driver sending one must do the same.
+    if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP &&
+        irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        HkVerifierStop(HkViolation::PnpIrpBadStatus,
+                       "PnP IRP %p (minor 0x%x) sent with IoStatus.Status 0x%08lx, not STATUS_NOT_SUPPORTED", irp,
+                       IoGetNextIrpStackLocation(irp)->MinorFunction,
+                       static_cast<unsigned long>(irp->IoStatus.Status));
+    }
+}
+
+// The completion passes a stack location: records whether it was marked
+// pending and checks the calls on it that returned already. Returns the
+// location's Control, marked as if the driver had when a call returned
+// STATUS_PENDING unmarked (the stop is reported; the I/O goes on).
+UCHAR PassLocation(PIRP irp, PIO_STACK_LOCATION stack, CHAR location) {
+    std::vector<Report> reports;
+    UCHAR control;
+    {
+        std::lock_guard<std::mutex> guard(IrpLock());
+        IrpState& state = StateOf(irp);
+        control = stack->Control;
+        bool marked = (control & SL_PENDING_RETURNED) != 0;
+        UCHAR& flags = LocationFlags(state, location);
+        flags = static_cast<UCHAR>(kUnwound | (marked ? kMarked : 0));
+        state.PastStack = location == irp->StackCount;
+        for (auto it = state.Frames.begin(); it != state.Frames.end();) {
+            if (it->Location == location && it->Returned) {
+                if (CheckFrame(*it, &flags, &reports)) {
+                    control |= SL_PENDING_RETURNED;
+                }
+                it = state.Frames.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    Issue(reports);
+    return control;
+}
+
+void FinishApc(void* context) {
+    FinishRequest(static_cast<PIRP>(context));
+}
+
+// The I/O manager's part once the last completion routine of an IRP it
+// built has run (IopCompleteRequest on Windows).
+void FinishCompleted(PIRP irp) {
+    PKEVENT closeEvent = nullptr;
+    PKTHREAD apcThread = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(IrpLock());
+        IrpState& state = StateOf(irp);
+        switch (state.Finish) {
+        case IrpFinish::Owner:
+            break;  // reported by the caller
+        case IrpFinish::Close:
+            if (irp->UserIosb) {
+                *irp->UserIosb = irp->IoStatus;
+            }
+            closeEvent = irp->UserEvent;
+            state.End = Ending::Done;
+            break;
+        case IrpFinish::Thread:
+            state.End = Ending::Apc;
+            apcThread = state.Issuer;
+            break;
+        case IrpFinish::Deferred:
+            // Not pending: the caller finishes after the dispatch routine
+            // returned. Pending: an APC in the issuing thread does.
+            if (irp->PendingReturned || state.ForcePending) {
+                state.End = Ending::Apc;
+                apcThread = state.Issuer;
+            } else {
+                state.End = Ending::Caller;
+            }
+            break;
+        }
+    }
+    if (apcThread) {
+        HkThreadQueueApc(apcThread, &FinishApc, irp);
+    } else if (closeEvent) {
+        KeSetEvent(closeEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+bool IsOwnerIrp(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    return StateOf(irp).Finish == IrpFinish::Owner;
 }
 
 }  // namespace
 
-void MarkThreadIrp(PIRP irp, ULONG outputLength) {
+void MarkRequestIrp(PIRP irp, IrpFinish finish, ULONG outputLength) {
     std::lock_guard<std::mutex> guard(IrpLock());
     IrpState& state = StateOf(irp);
-    state.ThreadIrp = true;
+    state.Finish = finish;
     state.OutputLength = outputLength;
+    state.Issuer = KeGetCurrentThread();
 }
 
-NTSTATUS SendSynchronous(PDEVICE_OBJECT device, PIRP irp, ULONG_PTR* information) {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb = {};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    irp->UserEvent = &event;
-    irp->UserIosb = &iosb;
-    NTSTATUS status = IofCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
+ULONG RequestOutputLength(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    IrpState* state = FindState(irp);
+    return state ? state->OutputLength : 0;
+}
+
+void FreeIrpMemory(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    ReleaseIrp(irp);
+}
+
+RequestEnd ClaimRequest(PIRP irp) {
+    std::unique_lock<std::mutex> lock(IrpLock());
+    for (;;) {
+        IrpState* state = FindState(irp);
+        if (!state || state->Freed) {
+            return RequestEnd::Apc;
+        }
+        if (state->End == Ending::Caller) {
+            state->End = Ending::Done;
+            return RequestEnd::Caller;
+        }
+        if (state->End != Ending::Open) {
+            return RequestEnd::Apc;
+        }
+        // Not decided yet: open, unless the completion has passed the top
+        // location and is about to decide.
+        CHAR top = static_cast<CHAR>(irp->StackCount);
+        if (!(LocationFlags(*state, top) & kUnwound)) {
+            return RequestEnd::Open;
+        }
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
     }
-    if (information) {
-        *information = NT_ERROR(status) ? 0 : iosb.Information;
-    }
-    return status;
 }
 
 }  // namespace hkio
@@ -240,11 +388,19 @@ PIRP hkio::AllocateIrpMustSucceed(CCHAR StackSize) {
     }
     IoInitializeIrp(irp, size, StackSize);
     std::lock_guard<std::mutex> guard(IrpLock());
-    StateOf(irp).Allocated = true;
+    IrpState& state = StateOf(irp);
+    state = IrpState();
+    state.Allocated = true;
     return irp;
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    {
+        std::lock_guard<std::mutex> guard(IrpLock());
+        if (IrpState* state = FindState(Irp)) {
+            state->Sent = false;
+        }
+    }
     memset(Irp, 0, PacketSize);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = PacketSize;
@@ -255,33 +411,38 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    if (IsFreed(Irp)) {
+        HkVerifierStop(HkViolation::IrpUsedAfterCompletion, "IoReuseIrp: IRP %p was freed", Irp);
+        return;
+    }
     UCHAR allocationFlags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Status;
     std::lock_guard<std::mutex> guard(IrpLock());
     IrpState& state = StateOf(Irp);
-    state.ThreadIrp = false;
-    state.OutputLength = 0;
+    bool allocated = state.Allocated;
+    int activeCalls = state.ActiveCalls;
+    state = IrpState();
+    state.Allocated = allocated;
+    state.ActiveCalls = activeCalls;
 }
 
 VOID IoFreeIrp(PIRP Irp) {
     if (!Irp) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(IrpLock());
-        if (QuarantineSet().count(Irp)) {
-            HkVerifierStop(HkViolation::DoubleFree, "IoFreeIrp: IRP %p freed twice", Irp);
-            return;
-        }
-        auto it = Irps().find(Irp);
-        if (it == Irps().end() || !it->second.Allocated) {
-            HkVerifierStop(HkViolation::BadPoolFree, "IoFreeIrp: %p did not come from IoAllocateIrp", Irp);
-            return;
-        }
+    std::lock_guard<std::mutex> guard(IrpLock());
+    if (QuarantineSet().count(Irp)) {
+        HkVerifierStop(HkViolation::DoubleFree, "IoFreeIrp: IRP %p freed twice", Irp);
+        return;
     }
-    FreeOrDefer(Irp);
+    IrpState* state = FindState(Irp);
+    if (!state || !state->Allocated) {
+        HkVerifierStop(HkViolation::BadPoolFree, "IoFreeIrp: %p did not come from IoAllocateIrp", Irp);
+        return;
+    }
+    ReleaseIrp(Irp);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -289,6 +450,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (irql > DISPATCH_LEVEL) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "IofCallDriver called at IRQL %u", irql);
         return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Irp && IsFreed(Irp)) {
+        HkVerifierStop(HkViolation::IrpUsedAfterCompletion, "IofCallDriver: IRP %p sent after it was completed and freed",
+                       Irp);
+        return STATUS_INVALID_PARAMETER;
     }
     if (!DeviceObject || !Irp || Irp->Type != IO_TYPE_IRP) {
         HkVerifierStop(HkViolation::Other, "IofCallDriver: bad device %p or IRP %p", DeviceObject, Irp);
@@ -298,6 +464,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         HkVerifierStop(HkViolation::BugCheck, "NO_MORE_IRP_STACK_LOCATIONS: IRP %p (%d locations) sent to %p of %s",
                        Irp, Irp->StackCount, DeviceObject, DriverNameOf(DeviceObject).c_str());
         return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Irp->CurrentLocation == Irp->StackCount + 1) {
+        CheckFirstSend(Irp, irql);
     }
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -310,41 +479,69 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
     std::string who = DriverNameOf(DeviceObject);
+    char what[64];
+    snprintf(what, sizeof(what), "dispatch routine for major function 0x%x", major);
+    const CHAR location = Irp->CurrentLocation;
+    const bool top = location == Irp->StackCount;
 
     ULONG sequence;
+    ULONG id;
     {
         std::lock_guard<std::mutex> guard(IrpLock());
         IrpState& state = StateOf(Irp);
         ++state.ActiveCalls;
         sequence = state.CompletionSeq;
+        id = state.NextFrame++;
+        LocationFlags(state, location) = 0;
+        char irpText[32];
+        snprintf(irpText, sizeof(irpText), " (IRP %p)", static_cast<void*>(Irp));
+        state.Frames.push_back({id, location, (stack->Control & SL_PENDING_RETURNED) != 0, false, 0,
+                                std::string(what) + " of " + who + irpText});
     }
     CallFrame frame;
     NTSTATUS status = dispatch(DeviceObject, Irp);
-    char what[64];
-    snprintf(what, sizeof(what), "dispatch routine for major function 0x%x", major);
     frame.Check(what, who.c_str());
 
-    bool mismatch = false;
-    NTSTATUS completed = 0;
-    bool freeNow = false;
+    // From here on the IRP itself is not read: it may be completed and
+    // freed already.
+    std::vector<Report> reports;
     {
         std::lock_guard<std::mutex> guard(IrpLock());
         IrpState& state = StateOf(Irp);
         --state.ActiveCalls;
         if (status != STATUS_PENDING && state.CompletionSeq != sequence && state.CompletionStatus != status) {
-            mismatch = true;
-            completed = state.CompletionStatus;
+            reports.push_back({HkViolation::DispatchStatusMismatch,
+                               std::string(what) + " of " + who + " returned " + Hex(status) +
+                                   " but completed the IRP with " + Hex(state.CompletionStatus)});
         }
-        freeNow = state.ActiveCalls == 0 && state.FreePending;
-        if (freeNow) {
-            ReleaseIrp(Irp);
+        UCHAR& flags = LocationFlags(state, location);
+        for (auto it = state.Frames.begin(); it != state.Frames.end(); ++it) {
+            if (it->Id != id) {
+                continue;
+            }
+            it->Returned = true;
+            it->Status = status;
+            if (flags & kUnwound) {
+                if (CheckFrame(*it, &flags, &reports) && top) {
+                    state.ForcePending = true;
+                }
+                state.Frames.erase(it);
+            } else if (status != STATUS_PENDING) {
+                if (!(flags & kReported)) {
+                    flags |= kReported;
+                    reports.push_back({HkViolation::IrpReturnedNotCompleted,
+                                       it->What + " returned " + Hex(status) +
+                                           " without completing the IRP or passing it to a driver that did"});
+                }
+                state.Frames.erase(it);
+            }
+            break;
+        }
+        if (state.ActiveCalls == 0 && state.Freed) {
+            Irps().erase(Irp);
         }
     }
-    if (mismatch) {
-        HkVerifierStop(HkViolation::DispatchStatusMismatch,
-                       "%s of %s returned 0x%08lx but completed the IRP with 0x%08lx", what, who.c_str(),
-                       static_cast<unsigned long>(status), static_cast<unsigned long>(completed));
-    }
+    Issue(reports);
     return status;
 }
 
@@ -368,6 +565,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                        static_cast<unsigned long>(Irp->IoStatus.Status));
         return;
     }
+    // Driver Verifier's I/O check 0x07: "The driver called IoCompleteRequest
+    // while its cancel routine was still set."
+    if (Irp->CancelRoutine) {
+        HkVerifierStop(HkViolation::CompletedWithCancelRoutine,
+                       "IRP %p completed with its cancel routine %p still set", Irp,
+                       reinterpret_cast<void*>(Irp->CancelRoutine));
+        IoSetCancelRoutine(Irp, nullptr);
+    }
     {
         std::lock_guard<std::mutex> guard(IrpLock());
         IrpState& state = StateOf(Irp);
@@ -381,9 +586,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     for (IoSkipCurrentIrpStackLocation(Irp); Irp->CurrentLocation <= Irp->StackCount + 1;
          ++stack, IoSkipCurrentIrpStackLocation(Irp)) {
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        UCHAR control = PassLocation(Irp, stack, static_cast<CHAR>(Irp->CurrentLocation - 1));
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
         NTSTATUS status = Irp->IoStatus.Status;
-        UCHAR control = stack->Control;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
@@ -407,27 +612,26 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
+            if (IsFreed(Irp)) {
+                HkVerifierStop(HkViolation::IrpUsedAfterCompletion,
+                               "completion routine of %s freed IRP %p but returned 0x%08lx, not "
+                               "STATUS_MORE_PROCESSING_REQUIRED",
+                               who.c_str(), Irp, static_cast<unsigned long>(result));
+                return;
+            }
         } else if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
             IoMarkIrpPending(Irp);
         }
     }
 
-    bool threadIrp;
-    ULONG outputLength;
-    {
-        std::lock_guard<std::mutex> guard(IrpLock());
-        IrpState& state = StateOf(Irp);
-        threadIrp = state.ThreadIrp;
-        outputLength = state.OutputLength;
-    }
-    if (!threadIrp) {
+    if (IsOwnerIrp(Irp)) {
         HkVerifierStop(HkViolation::Other,
                        "IRP %p from IoAllocateIrp completed to its end: its sender needs a completion routine that "
                        "returns STATUS_MORE_PROCESSING_REQUIRED and frees it",
                        Irp);
         return;
     }
-    FinishThreadIrp(Irp, outputLength);
+    FinishCompleted(Irp);
 }
 
 // ---------------------------------------------------------------- cancellation
@@ -441,6 +645,10 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    if (IsFreed(Irp)) {
+        HkVerifierStop(HkViolation::IrpUsedAfterCompletion, "IoCancelIrp: IRP %p was completed and freed", Irp);
+        return FALSE;
+    }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
@@ -455,71 +663,20 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     return TRUE;
 }
 
-// ---------------------------------------------------------------- requests built for a thread
-
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    PIRP irp = AllocateThreadIrp(DeviceObject, MajorFunction, Event, IoStatusBlock);
-    if (!irp) {
-        return nullptr;
-    }
-    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
-        bool read = MajorFunction == IRP_MJ_READ;
-        if (DeviceObject->Flags & DO_BUFFERED_IO) {
-            if (!SetUpBuffered(irp, read ? nullptr : Buffer, read ? 0 : Length, Buffer, Length, read)) {
-                FreeOrDefer(irp);
-                return nullptr;
-            }
-            MarkThreadIrp(irp, Length);
-        } else {
-            irp->UserBuffer = Buffer;
-        }
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->Parameters.Read.Length = Length;
-        if (StartingOffset) {
-            stack->Parameters.Read.ByteOffset = *StartingOffset;
-        }
-    }
-    return irp;
-}
-
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    PIRP irp = AllocateThreadIrp(DeviceObject,
-                                 InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL,
-                                 Event, IoStatusBlock);
-    if (!irp) {
-        return nullptr;
-    }
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-    stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
-    if (method == METHOD_NEITHER) {
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-        irp->UserBuffer = OutputBuffer;
-        return irp;
-    }
-    // Direct methods buffer their input here too; their output is not mapped
-    // on the host and goes through UserBuffer.
-    bool buffered = method == METHOD_BUFFERED;
-    ULONG length = buffered ? std::max(InputBufferLength, OutputBufferLength) : InputBufferLength;
-    if (!SetUpBuffered(irp, InputBuffer, InputBufferLength, OutputBuffer, length,
-                       buffered && OutputBufferLength != 0)) {
-        FreeOrDefer(irp);
-        return nullptr;
-    }
-    MarkThreadIrp(irp, buffered ? OutputBufferLength : 0);
-    return irp;
-}
-
 size_t HkIoLiveIrpCount() {
     std::lock_guard<std::mutex> guard(IrpLock());
     size_t count = 0;
     for (auto& entry : Irps()) {
-        count += entry.second.Allocated;
+        count += entry.second.Allocated && !entry.second.Freed;
     }
     return count;
+}
+
+bool HkIoIrpCompleted(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    if (QuarantineSet().count(irp)) {
+        return true;
+    }
+    IrpState* state = FindState(irp);
+    return state && state->PastStack;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <utility>
 
 #include "nt/ntdef.h"
 #include "nt/ke.h"
@@ -16,6 +18,9 @@ struct _KTHREAD {
     ULONG SpinLocksHeld = 0;
     void* Process = nullptr;
     bool RunningDpcs = false;
+    // Kernel APCs queued to this thread, under the dispatcher lock.
+    std::deque<std::pair<void (*)(void*), void*>> Apcs;
+    bool DeliveringApcs = false;
 };
 
 _KTHREAD* KiCurrentThread();
@@ -34,6 +39,12 @@ void KiBlock(std::unique_lock<std::mutex>& lock);
 size_t KiRunDpcs(bool force);
 // Auto-run after a DPC was queued or the IRQL dropped below DISPATCH_LEVEL.
 void KiMaybeRunDpcs();
+
+// Runs the kernel APCs queued to this thread, each at APC_LEVEL, if its
+// IRQL is below APC_LEVEL (or with force, whatever it is).
+void KiDeliverApcs(bool force = false);
+// Caller holds the dispatcher lock.
+bool KiApcQueuedLocked(const _KTHREAD* thread);
 
 // Clock value (100 ns); read without the lock.
 LONGLONG KiNow();

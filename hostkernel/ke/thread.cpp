@@ -29,6 +29,9 @@ void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
     if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
         KiMaybeRunDpcs();
     }
+    if (old >= APC_LEVEL && irql < APC_LEVEL) {
+        KiDeliverApcs();
+    }
 }
 
 KIRQL KeGetCurrentIrql() {
@@ -189,4 +192,6 @@ void HkThreadResetState() {
     t->CriticalRegionDepth = 0;
     t->FastMutexesHeld = 0;
     t->SpinLocksHeld = 0;
+    std::lock_guard<std::mutex> guard(KiDispatcherLock());
+    t->Apcs.clear();
 }

@@ -190,7 +190,7 @@ size_t KiRunDpcs(bool force) {
         return 0;
     }
     Dispatcher& d = D();
-    std::lock_guard<std::mutex> runner(d.RunLock);
+    std::unique_lock<std::mutex> runner(d.RunLock);
     t->RunningDpcs = true;
     size_t ran = 0;
     for (;;) {
@@ -223,6 +223,9 @@ size_t KiRunDpcs(bool force) {
         ran++;
     }
     t->RunningDpcs = false;
+    runner.unlock();
+    // APCs a DPC queued to this thread run as its IRQL comes back down.
+    KiDeliverApcs();
     return ran;
 }
 

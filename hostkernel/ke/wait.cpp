@@ -32,9 +32,35 @@ bool CheckWaitIrql(const char* what, const LARGE_INTEGER* timeout) {
 // Waits until ready() or the clock reaches deadline (-1: none). On the
 // manual clock with auto-advance the waiting thread moves the clock itself,
 // to the deadline or to the due time of the timer it waits on.
+// Runs the APCs queued to a waiting thread. Windows delivers them to a
+// thread waiting below APC_LEVEL; above that they wait for the IRQL to drop,
+// which a blocked thread never does.
+void DeliverApcsInWait(std::unique_lock<std::mutex>& lock, bool* reported) {
+    _KTHREAD* t = KiCurrentThread();
+    if (t->Irql >= APC_LEVEL && !*reported) {
+        *reported = true;
+        lock.unlock();
+        HkVerifierStop(HkViolation::WaitBlocksApc,
+                       "thread waits at IRQL %u with a kernel APC queued to it (the completion of a threaded IRP "
+                       "it sent): the APC cannot run and the wait never ends",
+                       t->Irql);
+        lock.lock();
+    }
+    lock.unlock();
+    KiDeliverApcs(true);
+    lock.lock();
+}
+
 template <typename Ready>
 bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const void* timer, Ready ready) {
+    bool reported = false;
     for (;;) {
+        _KTHREAD* self = KiCurrentThread();
+        bool blocks = !ready() && (deadline < 0 || KiNow() < deadline);
+        if (KiApcQueuedLocked(self) && (self->Irql < APC_LEVEL || blocks)) {
+            DeliverApcsInWait(lock, &reported);
+            continue;
+        }
         if (ready()) {
             return true;
         }

@@ -1,6 +1,7 @@
 // The power manager: the Po DDIs drivers call, and system power transitions
 // sent to every started device stack.
 #include "pnp/pnp_internal.h"
+#include "hk/io.h"
 #include "hk/power.h"
 #include "hk/reset.h"
 #include "hk/verifier.h"
@@ -115,8 +116,27 @@ void PoForgetDevice(PDEVICE_OBJECT device) {
 
 // ---- DDIs ----------------------------------------------------------------------
 
+// "The driver must call PoStartNextPowerIrp while the current IRP stack
+// location points to the current driver. Therefore, this routine must be
+// called before IoCompleteRequest, IoSkipCurrentIrpStackLocation, and
+// PoCallDriver." (PoStartNextPowerIrp, Microsoft Learn)
 VOID PoStartNextPowerIrp(PIRP Irp) {
-    UNREFERENCED_PARAMETER(Irp);
+    if (!Irp || HkIoIrpCompleted(Irp)) {
+        HkVerifierStop(HkViolation::IrpUsedAfterCompletion, "PoStartNextPowerIrp on IRP %p after it was completed",
+                       Irp);
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        HkVerifierStop(HkViolation::Other,
+                       "PoStartNextPowerIrp on IRP %p after IoSkipCurrentIrpStackLocation or IoCompleteRequest: "
+                       "its stack location is gone",
+                       Irp);
+        return;
+    }
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+        HkVerifierStop(HkViolation::Other, "PoStartNextPowerIrp on IRP %p, not a power IRP", Irp);
+        return;
+    }
     ++g_startNext;
 }
 

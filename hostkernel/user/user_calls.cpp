@@ -1,6 +1,5 @@
 // User-mode calls: CreateFile, DeviceIoControl, ReadFile, WriteFile and
 // CloseHandle on device names, as a Win32 program makes them.
-#include <string.h>
 
 #include <algorithm>
 
@@ -33,15 +32,21 @@ NTSTATUS ReferenceFile(HANDLE handle, PFILE_OBJECT* file) {
     return ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, UserMode, reinterpret_cast<PVOID*>(file), nullptr);
 }
 
-// A request on an open file: built for the top of the file's stack, sent
-// and waited for.
+// A request on an open file: built for the top of the file's stack, sent,
+// waited for and finished by the I/O manager. Reads and writes use deferred
+// completion; device control does not, so its end is always an APC to the
+// calling thread (in ReactOS, NtDeviceIoControlFile defers file system
+// controls only).
 class FileRequest {
 public:
-    FileRequest(PFILE_OBJECT file, UCHAR major) : file_(file), top_(IoGetAttachedDevice(file->DeviceObject)) {
+    FileRequest(PFILE_OBJECT file, UCHAR major)
+        : file_(file),
+          top_(IoGetAttachedDevice(file->DeviceObject)),
+          finish_(major == IRP_MJ_DEVICE_CONTROL ? hkio::IrpFinish::Thread : hkio::IrpFinish::Deferred) {
         irp_ = IoAllocateIrp(top_->StackSize, FALSE);
         if (irp_) {
             irp_->RequestorMode = UserMode;
-            irp_->Flags = IRP_SYNCHRONOUS_API;
+            irp_->Flags = IRP_SYNCHRONOUS_API | (finish_ == hkio::IrpFinish::Deferred ? IRP_DEFER_IO_COMPLETION : 0);
             irp_->Tail.Overlay.Thread = reinterpret_cast<struct _ETHREAD*>(KeGetCurrentThread());
             irp_->Tail.Overlay.OriginalFileObject = file;
             stack()->MajorFunction = major;
@@ -62,35 +67,21 @@ public:
 
     // Buffered transfer through a non-paged system buffer of `length` bytes.
     bool Buffer(const void* input, ULONG inputLength, void* output, ULONG outputLength, ULONG length) {
-        if (length) {
-            PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, hkio::kSystemBufferTag);
-            if (!buffer) {
-                return false;
-            }
-            if (input && inputLength) {
-                memcpy(buffer, input, inputLength);
-            }
-            irp_->AssociatedIrp.SystemBuffer = buffer;
-            irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (outputLength) {
-            irp_->Flags |= IRP_INPUT_OPERATION;
-        }
-        irp_->UserBuffer = output;
         outputLength_ = outputLength;
-        return true;
+        return hkio::SetUpBuffered(irp_, input, inputLength, output, length, outputLength != 0);
     }
 
     NTSTATUS Send(ULONG_PTR* information) {
-        hkio::MarkThreadIrp(irp_, outputLength_);
+        hkio::MarkRequestIrp(irp_, finish_, outputLength_);
         PIRP irp = irp_;
-        irp_ = nullptr;  // the I/O manager frees it at completion
-        return hkio::SendSynchronous(top_, irp, information);
+        irp_ = nullptr;  // the I/O manager frees it when it finishes it
+        return hkio::SendUserRequest(top_, irp, information);
     }
 
 private:
     PFILE_OBJECT file_;
     PDEVICE_OBJECT top_;
+    hkio::IrpFinish finish_;
     PIRP irp_ = nullptr;
     ULONG outputLength_ = 0;
 };

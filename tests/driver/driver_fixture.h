@@ -188,16 +188,78 @@ struct Request {
 struct Completion {
     KEVENT Done;
     std::function<void()> WhileCompleting;
+    IO_STATUS_BLOCK Final;
 };
 
+// The sender's completion routine: takes the result and frees the IRP at
+// once, so a driver that touches the IRP after completing it touches freed
+// (poisoned) memory.
 inline NTSTATUS RequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     Completion* C = static_cast<Completion*>(Context);
     if (C->WhileCompleting) {
         C->WhileCompleting();  // runs inside the driver's IoCompleteRequest
     }
+    C->Final = Irp->IoStatus;
+    IoFreeIrp(Irp);
     KeSetEvent(&C->Done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A driver above the target that has answered a PnP request already: it
+// sets the status before passing the request down. PnP requests start with
+// STATUS_NOT_SUPPORTED; other statuses reach the target through it.
+struct AboveExtension {
+    PDEVICE_OBJECT Target;
+    IO_STATUS_BLOCK Answer;
+};
+
+inline NTSTATUS AboveDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    AboveExtension* Above = static_cast<AboveExtension*>(DeviceObject->DeviceExtension);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    Irp->IoStatus = Above->Answer;
+    return IoCallDriver(Above->Target, Irp);
+}
+
+inline NTSTATUS AboveEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    DriverObject->MajorFunction[IRP_MJ_PNP] = AboveDispatch;
+    return STATUS_SUCCESS;
+}
+
+inline PDEVICE_OBJECT& AboveDevice()
+{
+    static PDEVICE_OBJECT Device = nullptr;
+    return Device;
+}
+
+inline PDEVICE_OBJECT MakeAbove(PDEVICE_OBJECT Target, NTSTATUS Status, ULONG_PTR Information)
+{
+    PDEVICE_OBJECT& Device = AboveDevice();
+    if (Device == nullptr) {
+        PDRIVER_OBJECT AboveDriver = nullptr;
+        EXPECT_EQ(HkIoCreateDriver(L"testabove", AboveEntry, nullptr, &AboveDriver), STATUS_SUCCESS);
+        EXPECT_EQ(IoCreateDevice(AboveDriver, sizeof(AboveExtension), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device),
+                  STATUS_SUCCESS);
+        Device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    AboveExtension* Above = static_cast<AboveExtension*>(Device->DeviceExtension);
+    Above->Target = Target;
+    Above->Answer.Status = Status;
+    Above->Answer.Information = Information;
+    return Device;
+}
+
+inline void DropAbove()
+{
+    PDEVICE_OBJECT& Device = AboveDevice();
+    if (Device != nullptr) {
+        PDRIVER_OBJECT AboveDriver = Device->DriverObject;
+        IoDeleteDevice(Device);
+        HkIoUnloadDriver(AboveDriver);
+        Device = nullptr;
+    }
 }
 
 // Builds a request for Target, lets Fill set up the stack location, sends it
@@ -209,7 +271,12 @@ inline Request Send(PDEVICE_OBJECT Target, UCHAR Major, UCHAR Minor,
                     NTSTATUS Status = STATUS_NOT_SUPPORTED, ULONG_PTR Information = 0,
                     const std::function<void()>& WhileCompleting = nullptr)
 {
-    PIRP Irp = IoAllocateIrp(Target->StackSize, FALSE);
+    PDEVICE_OBJECT First = Target;
+    if (Major == IRP_MJ_PNP && Status != STATUS_NOT_SUPPORTED) {
+        First = MakeAbove(Target, Status, Information);
+        Status = STATUS_NOT_SUPPORTED;
+    }
+    PIRP Irp = IoAllocateIrp(static_cast<CCHAR>(Target->StackSize + (First != Target)), FALSE);
     EXPECT_NE(Irp, nullptr);
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
@@ -224,12 +291,11 @@ inline Request Send(PDEVICE_OBJECT Target, UCHAR Major, UCHAR Minor,
     C.WhileCompleting = WhileCompleting;
     IoSetCompletionRoutine(Irp, RequestDone, &C, TRUE, TRUE, TRUE);
     Request Result{};
-    Result.Returned = IoCallDriver(Target, Irp);
+    Result.Returned = IoCallDriver(First, Irp);
     KeWaitForSingleObject(&C.Done, Executive, KernelMode, FALSE, NULL);
     Result.Completed = true;
-    Result.Status = Irp->IoStatus.Status;
-    Result.Information = Irp->IoStatus.Information;
-    IoFreeIrp(Irp);
+    Result.Status = C.Final.Status;
+    Result.Information = C.Final.Information;
     return Result;
 }
 
@@ -380,6 +446,7 @@ protected:
 
     void TearDown() override
     {
+        DropAbove();
         if (ThroughPnp) {
             EXPECT_EQ(HkPnpShutdownTree(), STATUS_SUCCESS);
         } else {

@@ -2,6 +2,10 @@
 // dispatch entry, synchronous requests and the verifier's dispatch checks.
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "io_test_support.h"
 
 using namespace iotest;
@@ -60,6 +64,11 @@ NTSTATUS ProbeRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     probe->PendingReturned = irp->PendingReturned;
     if (probe->Event) {
         KeSetEvent(probe->Event, IO_NO_INCREMENT, FALSE);
+    }
+    // A routine that lets completion go on carries the pending mark up to
+    // its own location.
+    if (irp->PendingReturned && probe->Result != STATUS_MORE_PROCESSING_REQUIRED) {
+        IoMarkIrpPending(irp);
     }
     return probe->Result;
 }
@@ -330,6 +339,256 @@ TEST_F(IoIrpTest, AllocatedIrpsAreReclaimedByTheirSender) {
 
     HkFaultFailNth(HkFault::IrpAllocate, 1);
     EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+}
+
+// ---------------------------------------------------------------- the pending protocol
+
+PIRP g_held;
+
+NTSTATUS HoldMarked(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    g_held = irp;
+    return STATUS_PENDING;
+}
+
+NTSTATUS HoldUnmarked(PDEVICE_OBJECT, PIRP irp) {
+    g_held = irp;
+    return STATUS_PENDING;
+}
+
+NTSTATUS HoldReturningSuccess(PDEVICE_OBJECT, PIRP irp) {
+    g_held = irp;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CompleteReturningPending(PDEVICE_OBJECT, PIRP irp) {
+    CompleteWith(irp, STATUS_SUCCESS);
+    return STATUS_PENDING;
+}
+
+NTSTATUS MarkCompleteReturningSuccess(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return CompleteWith(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ContinueCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS CarryPendingMark(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+template <PIO_COMPLETION_ROUTINE Routine>
+NTSTATUS ForwardWith(PDEVICE_OBJECT device, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Routine, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(static_cast<TestExtension*>(device->DeviceExtension)->Lower, irp);
+}
+
+NTSTATUS MarkAndSkip(PDEVICE_OBJECT device, PIRP irp) {
+    IoMarkIrpPending(irp);
+    PassDown(device, irp);
+    return STATUS_PENDING;
+}
+
+struct PendingCase {
+    const char* Name;
+    PDRIVER_DISPATCH Top, Middle, Bottom;
+    bool CompleteLater;  // the test completes the held IRP after the call
+    HkViolation Expected;  // Count: no stop
+};
+
+// Each row: one IRP down the three drivers; the stop expected once, or none.
+TEST_F(IoIrpTest, PendingProtocol) {
+    const PendingCase cases[] = {
+        {"held marked", PassDown, PassDown, HoldMarked, true, HkViolation::Count},
+        {"held unmarked", PassDown, PassDown, HoldUnmarked, true, HkViolation::PendingNotMarked},
+        {"completed, returned pending unmarked", PassDown, PassDown, CompleteReturningPending, false,
+         HkViolation::PendingNotMarked},
+        {"marked, completed, returned success", PassDown, PassDown, MarkCompleteReturningSuccess, false,
+         HkViolation::PendingMarkedNotReturned},
+        {"routine above drops the mark", ForwardWith<ContinueCompletion>, PassDown, HoldMarked, true,
+         HkViolation::PendingNotMarked},
+        {"routine above carries the mark", ForwardWith<CarryPendingMark>, PassDown, HoldMarked, true,
+         HkViolation::Count},
+        {"marked above, skipped, completed below", PassDown, MarkAndSkip, BottomSucceeds, false,
+         HkViolation::Count},
+        {"returned success uncompleted", PassDown, PassDown, HoldReturningSuccess, true,
+         HkViolation::IrpReturnedNotCompleted},
+    };
+    for (const PendingCase& c : cases) {
+        topDriver->MajorFunction[IRP_MJ_PNP] = c.Top;
+        middleDriver->MajorFunction[IRP_MJ_PNP] = c.Middle;
+        bottomDriver->MajorFunction[IRP_MJ_PNP] = c.Bottom;
+        g_held = nullptr;
+        HkVerifierCapture capture;
+        KEVENT event;
+        IO_STATUS_BLOCK iosb = {};
+        NTSTATUS status = IoCallDriver(top, BuildIrp(&event, &iosb));
+        if (c.CompleteLater) {
+            ASSERT_NE(g_held, nullptr) << c.Name;
+            CompleteWith(g_held, STATUS_SUCCESS);
+        }
+        if (status == STATUS_PENDING) {
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(iosb.Status, STATUS_SUCCESS) << c.Name;
+        size_t expected = c.Expected == HkViolation::Count ? 0u : 1u;
+        EXPECT_EQ(capture.Count(), expected) << c.Name;
+        if (expected) {
+            EXPECT_EQ(capture.Count(c.Expected), 1u) << c.Name;
+        }
+    }
+}
+
+TEST_F(IoIrpTest, CompletingWithACancelRoutineSetIsAStop) {
+    bottomDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    HkVerifierCapture capture;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb = {};
+    IoCallDriver(bottom, BuildIrp(&event, &iosb));
+    EXPECT_EQ(capture.Count(HkViolation::CompletedWithCancelRoutine), 1u);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------- the end of an IRP
+
+bool g_completedAfterComplete;
+
+// Completes, then touches the IRP the way drivers get wrong.
+NTSTATUS CompleteThenStartNextPowerIrp(PDEVICE_OBJECT, PIRP irp) {
+    CompleteWith(irp, STATUS_SUCCESS);
+    g_completedAfterComplete = HkIoIrpCompleted(irp);
+    PoStartNextPowerIrp(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeepForOwner(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IoIrpTest, TouchingAnIrpAfterItsCompletionIsCaught) {
+    bottomDriver->MajorFunction[IRP_MJ_PNP] = CompleteThenStartNextPowerIrp;
+    // A threaded IRP completed in its own thread at PASSIVE_LEVEL is freed
+    // (and poisoned) before IoCompleteRequest returns.
+    {
+        HkVerifierCapture capture;
+        g_completedAfterComplete = false;
+        KEVENT event;
+        IO_STATUS_BLOCK iosb = {};
+        PIRP irp = BuildIrp(&event, &iosb);
+        EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_SUCCESS);
+        EXPECT_TRUE(g_completedAfterComplete);
+        EXPECT_EQ(capture.Count(HkViolation::IrpUsedAfterCompletion), 1u);
+#if defined(__SANITIZE_ADDRESS__)
+        EXPECT_TRUE(__asan_address_is_poisoned(&irp->IoStatus));
+#endif
+    }
+    // An IRP its sender keeps past completion, as the PnP and power managers
+    // do, is back with its owner: the driver may not touch it either.
+    {
+        HkVerifierCapture capture;
+        g_completedAfterComplete = false;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+        IoSetCompletionRoutine(irp, KeepForOwner, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(bottom, irp);
+        EXPECT_TRUE(g_completedAfterComplete);
+        EXPECT_EQ(capture.Count(HkViolation::IrpUsedAfterCompletion), 1u);
+        IoFreeIrp(irp);
+    }
+    // A completion routine that frees the IRP must stop the completion.
+    {
+        HkVerifierCapture capture;
+        bottomDriver->MajorFunction[IRP_MJ_PNP] = BottomSucceeds;
+        PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+                IoFreeIrp(irp);
+                return STATUS_CONTINUE_COMPLETION;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(bottom, irp);
+        EXPECT_EQ(capture.Count(HkViolation::IrpUsedAfterCompletion), 1u);
+    }
+}
+
+TEST_F(IoIrpTest, PnpRequestsStartAsNotSupported) {
+    topDriver->MajorFunction[IRP_MJ_PNP] = PassDown;
+    middleDriver->MajorFunction[IRP_MJ_PNP] = PassDown;
+    bottomDriver->MajorFunction[IRP_MJ_PNP] = BottomSucceeds;
+    HkVerifierCapture capture;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb = {};
+    IoCallDriver(top, BuildIrp(&event, &iosb));
+    EXPECT_EQ(capture.Count(), 0u);
+    PIRP irp = BuildIrp(&event, &iosb);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCallDriver(top, irp);
+    // Once, at the sender: drivers passing it on are not the sender.
+    EXPECT_EQ(capture.Count(HkViolation::PnpIrpBadStatus), 1u);
+    EXPECT_EQ(capture.Count(), 1u);
+}
+
+// ---------------------------------------------------------------- threaded IRPs and APC_LEVEL
+
+FAST_MUTEX g_apcMutex;
+
+TEST_F(IoIrpTest, ThreadedIrpsBelongToPassiveLevel) {
+    ExInitializeFastMutex(&g_apcMutex);
+    bottomDriver->MajorFunction[IRP_MJ_PNP] = BottomSucceeds;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb = {};
+    {
+        // Built under a fast mutex.
+        HkVerifierCapture capture;
+        ExAcquireFastMutex(&g_apcMutex);
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, bottom, nullptr, 0, nullptr, &event, &iosb);
+        ExReleaseFastMutex(&g_apcMutex);
+        EXPECT_EQ(capture.Count(HkViolation::ThreadIrpAtRaisedIrql), 1u);
+        IoFreeIrp(irp);
+    }
+    {
+        // Sent under a fast mutex: its end waits for the APC, which waits for
+        // the mutex to go; the status block is still untouched until then.
+        HkVerifierCapture capture;
+        PIRP irp = BuildIrp(&event, &iosb);
+        iosb.Status = STATUS_UNSUCCESSFUL;
+        ExAcquireFastMutex(&g_apcMutex);
+        EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(HkThreadApcsQueued(), 1u);
+        ExReleaseFastMutex(&g_apcMutex);
+        EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(capture.Count(HkViolation::ThreadIrpAtRaisedIrql), 1u);
+    }
+    {
+        // Sent at PASSIVE_LEVEL, waited for under a fast mutex: on Windows the
+        // wait never ends.
+        HkVerifierCapture capture;
+        bottomDriver->MajorFunction[IRP_MJ_PNP] = HoldMarked;
+        PIRP irp = BuildIrp(&event, &iosb);
+        EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
+        ExAcquireFastMutex(&g_apcMutex);
+        CompleteWith(g_held, STATUS_SUCCESS);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        ExReleaseFastMutex(&g_apcMutex);
+        EXPECT_EQ(capture.Count(HkViolation::WaitBlocksApc), 1u);
+        EXPECT_EQ(capture.Count(), 1u);
+    }
 }
 
 }  // namespace

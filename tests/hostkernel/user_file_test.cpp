@@ -1,6 +1,7 @@
 // User-mode calls: opening devices by DOS name, DeviceIoControl with
 // METHOD_BUFFERED, reads, and closing.
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,14 @@ namespace {
 
 constexpr ULONG kIoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Complete, then look at the caller's buffer before returning.
+constexpr ULONG kIoctlLook = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Mark pending and complete at APC_LEVEL, look, then drop to PASSIVE_LEVEL.
+constexpr ULONG kIoctlPendAtApc = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Complete and return STATUS_PENDING without the mark.
+constexpr ULONG kIoctlUnmarked = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// Mark pending, complete and return the status.
+constexpr ULONG kIoctlMarkedSuccess = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct Seen {
     std::vector<std::string> Requests;
@@ -23,6 +32,9 @@ struct Seen {
     ULONG_PTR ReplyInformation = 0;
     std::vector<UCHAR> SystemBuffer;  // as the driver found it
     std::promise<PIRP>* Pended = nullptr;
+    // What the caller's buffer held at points inside the dispatch routine.
+    std::vector<bool> OutputWritten;
+    bool ReadPendsUnmarked = false;  // a read returns STATUS_PENDING unmarked
 };
 Seen g_seen;
 std::mutex g_seenLock;  // dispatch routines run in several threads at once
@@ -55,18 +67,45 @@ NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp) {
         for (ULONG i = 0; i < length; ++i) {
             buffer[i] = static_cast<UCHAR>(0x10 + i);
         }
-        if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlPend) {
+        auto* output = static_cast<const UCHAR*>(irp->UserBuffer);
+        auto look = [output] { g_seen.OutputWritten.push_back(output[0] == 0x10); };
+        switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case kIoctlPend:
             IoMarkIrpPending(irp);
             g_seen.Pended->set_value(irp);
             return STATUS_PENDING;
+        case kIoctlLook:
+            CompleteWith(irp, STATUS_SUCCESS, 4);
+            look();
+            return STATUS_SUCCESS;
+        case kIoctlPendAtApc: {
+            IoMarkIrpPending(irp);
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            CompleteWith(irp, STATUS_SUCCESS, 2);
+            look();
+            KeLowerIrql(old);
+            look();
+            return STATUS_PENDING;
         }
-        return CompleteWith(irp, g_seen.ReplyStatus, g_seen.ReplyInformation);
+        case kIoctlUnmarked:
+            CompleteWith(irp, STATUS_SUCCESS, 1);
+            return STATUS_PENDING;
+        case kIoctlMarkedSuccess:
+            IoMarkIrpPending(irp);
+            return CompleteWith(irp, STATUS_SUCCESS, 1);
+        default:
+            return CompleteWith(irp, g_seen.ReplyStatus, g_seen.ReplyInformation);
+        }
     }
     case IRP_MJ_READ: {
         auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        auto* output = static_cast<const UCHAR*>(irp->UserBuffer);
         buffer[0] = 'o';
         buffer[1] = 'k';
-        return CompleteWith(irp, STATUS_SUCCESS, 2);
+        CompleteWith(irp, STATUS_SUCCESS, 2);
+        g_seen.OutputWritten.push_back(output[0] == 'o');
+        return g_seen.ReadPendsUnmarked ? STATUS_PENDING : STATUS_SUCCESS;
     }
     default:
         return CompleteWith(irp, STATUS_SUCCESS);
@@ -224,6 +263,71 @@ TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
         HkVerifierCapture capture;
         HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 2, nullptr);
         EXPECT_EQ(capture.Count(), 1u);
+    }
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// Not pending: a read (deferred completion) is finished by the caller once
+// the dispatch routine returned; a device control request by the APC that
+// runs at once in the calling thread, inside IoCompleteRequest.
+TEST_F(UserFileTest, ANonPendingRequestEndsInTheCallingThread) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    char text[4] = {};
+    ULONG read = 0;
+    EXPECT_EQ(HkUserReadFile(handle, text, sizeof(text), &read), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(text, read), "ok");
+    UCHAR output[4] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlLook, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(output[3], 0x13);
+    EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// Pending: an APC in the issuing thread finishes it, as soon as that thread
+// is below APC_LEVEL.
+TEST_F(UserFileTest, APendedRequestEndsInAnApcToTheIssuingThread) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[4] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlPendAtApc, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
+    EXPECT_EQ(returned, 2u);
+    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+}
+
+// A missing mark would leave the caller waiting for ever on Windows, a
+// stray one would finish the request twice: both are stops.
+TEST_F(UserFileTest, PendingMarkAndReturnedStatusMustAgree) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    UCHAR output[4] = {};
+    auto control = [&](ULONG code, ULONG* done) {
+        return HkUserDeviceIoControl(handle, code, nullptr, 0, output, 4, done);
+    };
+    const struct {
+        std::function<NTSTATUS(ULONG*)> Call;
+        HkViolation Expected;
+        ULONG Done;
+    } cases[] = {
+        {[&](ULONG* done) { return control(kIoctlUnmarked, done); }, HkViolation::PendingNotMarked, 1},
+        {[&](ULONG* done) { return control(kIoctlMarkedSuccess, done); }, HkViolation::PendingMarkedNotReturned, 1},
+        {[&](ULONG* done) {
+             g_seen.ReadPendsUnmarked = true;
+             return HkUserReadFile(handle, output, 4, done);
+         },
+         HkViolation::PendingNotMarked, 2},
+    };
+    for (const auto& c : cases) {
+        HkVerifierCapture capture;
+        ULONG done = 0;
+        EXPECT_EQ(c.Call(&done), STATUS_SUCCESS);
+        EXPECT_EQ(capture.Count(c.Expected), 1u);
+        EXPECT_EQ(capture.Count(), 1u);
+        EXPECT_EQ(done, c.Done);
     }
     EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }

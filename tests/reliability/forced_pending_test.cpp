@@ -1,7 +1,9 @@
 // Forced pending: a lower filter between the bus device and its PDO answers
 // requests with STATUS_PENDING and sends them on (or completes them) later
 // from a thread of its own. Start, capabilities, power and every request the
-// bus forwards must still end as they would synchronously.
+// bus forwards must still end as they would synchronously. The campaign runs
+// twice: the filter finishes its requests in its thread at PASSIVE_LEVEL, or
+// from a DPC, so the completion routines above run at DISPATCH_LEVEL.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -19,17 +21,22 @@ using namespace drvtest;
 // What the filter does with a request of a given major/minor.
 enum class Pend { Never, Forward, Fail };
 
+// Where the filter completes the requests it pended.
+enum class CompleteIn { Thread, Dpc };
+
 struct PendingFilterState {
     std::mutex Lock;
     std::condition_variable Wake;
     std::deque<PIRP> Queue;
     bool Stop = false;
     PDEVICE_OBJECT Lower = nullptr;
+    CompleteIn Where = CompleteIn::Thread;
     Pend PnpMode = Pend::Forward;
     Pend PowerMode = Pend::Forward;
     UCHAR FailMinor = 0xFF;  // with Pend::Fail: only this minor fails
     NTSTATUS FailStatus = STATUS_UNSUCCESSFUL;
     ULONG Pended = 0;
+    ULONG CompletedAtDispatch = 0;
     std::vector<UCHAR> PendedMinors;
 };
 
@@ -37,6 +44,63 @@ PendingFilterState& Filter()
 {
     static PendingFilterState State;
     return State;
+}
+
+// A DPC that completes one request.
+struct DpcCompletion {
+    KDPC Dpc;
+    PIRP Irp;
+};
+
+void CompleteFromDpc(PKDPC Dpc, PVOID Context, PVOID, PVOID)
+{
+    DpcCompletion* Work = static_cast<DpcCompletion*>(Context);
+    PIRP Irp = Work->Irp;
+    delete Work;
+    if (KeGetCurrentIrql() == DISPATCH_LEVEL) {
+        std::lock_guard<std::mutex> Guard(Filter().Lock);
+        Filter().CompletedAtDispatch++;
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+void QueueCompletion(PIRP Irp)
+{
+    DpcCompletion* Work = new DpcCompletion;
+    Work->Irp = Irp;
+    KeInitializeDpc(&Work->Dpc, CompleteFromDpc, Work);
+    KeInsertQueueDpc(&Work->Dpc, nullptr, nullptr);
+}
+
+// The lower driver gave the request back: the filter completes it from a DPC.
+NTSTATUS LowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends a request on to the lower driver: as it is, or (DPC mode) with a
+// routine that takes it back once the lower driver is done.
+void SendOn(PIRP Irp, bool Power)
+{
+    PendingFilterState& f = Filter();
+    if (Power) {
+        PoStartNextPowerIrp(Irp);
+    }
+    if (f.Where == CompleteIn::Thread) {
+        IoSkipCurrentIrpStackLocation(Irp);
+        Power ? PoCallDriver(f.Lower, Irp) : IoCallDriver(f.Lower, Irp);
+        return;
+    }
+    KEVENT Back;
+    KeInitializeEvent(&Back, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, LowerDone, &Back, TRUE, TRUE, TRUE);
+    NTSTATUS Status = Power ? PoCallDriver(f.Lower, Irp) : IoCallDriver(f.Lower, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Back, Executive, KernelMode, FALSE, nullptr);
+    }
+    QueueCompletion(Irp);
 }
 
 // The filter's worker: sends each queued request on, or fails it.
@@ -62,16 +126,14 @@ void FilterWorker()
                 PoStartNextPowerIrp(Irp);
             }
             Irp->IoStatus.Status = f.FailStatus;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            if (f.Where == CompleteIn::Dpc) {
+                QueueCompletion(Irp);
+            } else {
+                IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            }
             continue;
         }
-        IoSkipCurrentIrpStackLocation(Irp);
-        if (Power) {
-            PoStartNextPowerIrp(Irp);
-            PoCallDriver(f.Lower, Irp);
-        } else {
-            IoCallDriver(f.Lower, Irp);
-        }
+        SendOn(Irp, Power);
     }
 }
 
@@ -87,11 +149,12 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Mode = Pend::Never;
     }
     if (Mode == Pend::Never) {
-        IoSkipCurrentIrpStackLocation(Irp);
         if (Power) {
             PoStartNextPowerIrp(Irp);
+            IoSkipCurrentIrpStackLocation(Irp);
             return PoCallDriver(f.Lower, Irp);
         }
+        IoSkipCurrentIrpStackLocation(Irp);
         return IoCallDriver(f.Lower, Irp);
     }
     IoMarkIrpPending(Irp);
@@ -113,7 +176,7 @@ NTSTATUS FilterEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     return STATUS_SUCCESS;
 }
 
-class ForcedPending : public DriverFixture {
+class ForcedPending : public DriverFixture, public ::testing::WithParamInterface<CompleteIn> {
 protected:
     PDRIVER_OBJECT FilterDriver = nullptr;
     PDEVICE_OBJECT FilterDevice = nullptr;
@@ -125,10 +188,23 @@ protected:
         PendingFilterState& f = Filter();
         f.~PendingFilterState();
         new (&f) PendingFilterState();
+        f.Where = GetParam();
+    }
+
+    // In DPC mode every pended request came back at DISPATCH_LEVEL.
+    void ExpectCompletedWhereAsked()
+    {
+        std::lock_guard<std::mutex> Guard(Filter().Lock);
+        if (GetParam() == CompleteIn::Dpc) {
+            EXPECT_EQ(Filter().CompletedAtDispatch, Filter().Pended);
+        } else {
+            EXPECT_EQ(Filter().CompletedAtDispatch, 0u);
+        }
     }
 
     void TearDown() override
     {
+        ExpectCompletedWhereAsked();
         if (BusDevice != nullptr && !BusRemoved) {
             Request R = RemoveBus();
             EXPECT_EQ(R.Status, STATUS_SUCCESS);
@@ -202,7 +278,7 @@ protected:
     }
 };
 
-TEST_F(ForcedPending, StartCompletesAfterThePendedRequestComesBack)
+TEST_P(ForcedPending, StartCompletesAfterThePendedRequestComesBack)
 {
     ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
     EXPECT_GE(Filter().Pended, 1u);
@@ -211,7 +287,7 @@ TEST_F(ForcedPending, StartCompletesAfterThePendedRequestComesBack)
     EXPECT_EQ(ActivityCount(), 1);
 }
 
-TEST_F(ForcedPending, StartFailedLaterLeavesTheBusNotStarted)
+TEST_P(ForcedPending, StartFailedLaterLeavesTheBusNotStarted)
 {
     ASSERT_NO_FATAL_FAILURE(AddBusOverFilter());
     Filter().PnpMode = Pend::Fail;
@@ -224,7 +300,7 @@ TEST_F(ForcedPending, StartFailedLaterLeavesTheBusNotStarted)
     Filter().PnpMode = Pend::Forward;
 }
 
-TEST_F(ForcedPending, PortCapabilitiesComeThroughThePendingStack)
+TEST_P(ForcedPending, PortCapabilitiesComeThroughThePendingStack)
 {
     ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
     LowerDriver().DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
@@ -246,7 +322,7 @@ TEST_F(ForcedPending, PortCapabilitiesComeThroughThePendingStack)
     EXPECT_EQ(ActivityCount(), 1);
 }
 
-TEST_F(ForcedPending, CapabilitiesFailedLaterFailThePortQuery)
+TEST_P(ForcedPending, CapabilitiesFailedLaterFailThePortQuery)
 {
     ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
     PortExtension* Port = MakePort();
@@ -268,7 +344,7 @@ TEST_F(ForcedPending, CapabilitiesFailedLaterFailThePortQuery)
 
 // Every request the bus passes down, pended on the way, ends with the status
 // the PDO gave it and leaves the activity count where it was.
-TEST_F(ForcedPending, EveryForwardedRequestEndsRight)
+TEST_P(ForcedPending, EveryForwardedRequestEndsRight)
 {
     ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
     struct Step {
@@ -312,7 +388,7 @@ TEST_F(ForcedPending, EveryForwardedRequestEndsRight)
     EXPECT_TRUE(reliability::CheckBusRecords(Bus).empty());
 }
 
-TEST_F(ForcedPending, SurpriseRemovalAndRemoveThroughThePendingStack)
+TEST_P(ForcedPending, SurpriseRemovalAndRemoveThroughThePendingStack)
 {
     ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
     PortExtension* Port = MakePort();
@@ -327,5 +403,10 @@ TEST_F(ForcedPending, SurpriseRemovalAndRemoveThroughThePendingStack)
     EXPECT_EQ(R.Status, STATUS_SUCCESS);
     EXPECT_TRUE(LowerSaw(IRP_MN_REMOVE_DEVICE));
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, ForcedPending, ::testing::Values(CompleteIn::Thread, CompleteIn::Dpc),
+                         [](const ::testing::TestParamInfo<CompleteIn>& Info) {
+                             return Info.param == CompleteIn::Thread ? "Thread" : "Dpc";
+                         });
 
 }  // namespace

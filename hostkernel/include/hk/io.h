@@ -48,3 +48,7 @@ std::vector<PDEVICE_OBJECT> HkIoDevicesOfDriver(PDRIVER_OBJECT driver);
 size_t HkIoLiveDeviceCount();
 // IRPs allocated and not freed yet.
 size_t HkIoLiveIrpCount();
+// The IRP's completion has passed its last stack location (it is back with
+// the driver or manager that built it), or it was freed. A driver in the
+// stack that touches it now is at fault.
+bool HkIoIrpCompleted(PIRP irp);

@@ -38,6 +38,14 @@
     X(IrpCompletedTwice)         \
     X(IrpCompletedPending)       \
     X(DispatchStatusMismatch)    \
+    X(PendingNotMarked)          \
+    X(PendingMarkedNotReturned)  \
+    X(IrpReturnedNotCompleted)   \
+    X(CompletedWithCancelRoutine) \
+    X(IrpUsedAfterCompletion)    \
+    X(ThreadIrpAtRaisedIrql)     \
+    X(WaitBlocksApc)             \
+    X(PnpIrpBadStatus)           \
     X(IrpNotPassedDown)          \
     X(RelationListLeak)          \
     X(DeviceDeletedAttached)     \
