@@ -25,10 +25,7 @@ SimRun Simulate(const std::string& scenario) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::string ExampleDir() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/tools/")) + "/examples/";
-}
+std::string ExampleDir() { return DRAVOLUX_EXAMPLES_DIR; }
 
 }  // namespace
 
