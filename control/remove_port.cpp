@@ -42,9 +42,9 @@ RESIDENT_CODE NTSTATUS MarkManagedPort(PortExtension* Control)
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
-    SetPresent(Control, 0);
+    MarkRemoved(Control);
     for (PLIST_ENTRY Entry = Clients->Flink; Entry != Clients; Entry = Entry->Flink) {
-        SetPresent(RECORD_OF(Entry, PortExtension, GroupLink), 0);
+        MarkRemoved(RECORD_OF(Entry, PortExtension, GroupLink));
     }
     return STATUS_SUCCESS;
 }
@@ -116,7 +116,7 @@ RESIDENT_CODE NTSTATUS RemoveAllPorts(BusExtension* Bus)
             }
         }
         for (PLIST_ENTRY Entry = Head->Flink; Entry != Head; Entry = Entry->Flink) {
-            SetPresent(RECORD_OF(Entry, PortExtension, BusLink), 0);
+            MarkRemoved(RECORD_OF(Entry, PortExtension, BusLink));
         }
     }
     ScheduleRescan(Bus);
