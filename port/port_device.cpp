@@ -144,14 +144,12 @@ PAGEABLE_CODE void WritePortRecords(PortExtension* Port)
     WriteInstallRecords(Port);
 }
 
-PAGEABLE_CODE void ReturnDosName(PortExtension* Port)
+PAGEABLE_CODE void ReturnDosNameGated(PortExtension* Port)
 {
     PAGED_CODE();
-    BusExtension* Bus = OwningBusOf(Port);
-    GateHold Names(&Bus->NameGate);
     PortGroup* Group;
     {
-        PortListHold Hold(Bus);
+        PortListHold Hold(OwningBusOf(Port));
         Group = Port->Group;
         if (Group == NULL || !Group->NameHeld) {
             return;
@@ -167,6 +165,13 @@ PAGEABLE_CODE void ReturnDosName(PortExtension* Port)
         RtlInitUnicodeString(&Target, Group->LinkTarget);
         IoCreateSymbolicLink(&Link, &Target);
     }
+}
+
+PAGEABLE_CODE void ReturnDosName(PortExtension* Port)
+{
+    PAGED_CODE();
+    GateHold Names(&OwningBusOf(Port)->NameGate);
+    ReturnDosNameGated(Port);
 }
 
 // ---------------------------------------------------------------------------

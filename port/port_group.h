@@ -49,9 +49,11 @@ struct PortPin {
 void WritePortRecords(PortExtension* Port);
 
 // Gives the DOS name of the port's group back, once: deletes LinkName and
-// re-creates it towards LinkTarget when one was saved. Under the bus's
-// NameGate. Failures are ignored.
+// re-creates it towards LinkTarget when one was saved. Failures are
+// ignored. ReturnDosName takes the bus's NameGate; the Gated form is for a
+// caller that holds it.
 void ReturnDosName(PortExtension* Port);
+void ReturnDosNameGated(PortExtension* Port);
 
 // Frees a string of ours if it is set.
 void FreeString(PWSTR String);
