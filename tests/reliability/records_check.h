@@ -148,4 +148,59 @@ inline bool Com3TargetAcceptable(std::string* why, bool mustExist = false)
     return false;
 }
 
+// COM3 leads to \Device\Serial2 or to a stand-in function device that still
+// exists, which stands on a port device that is still there (the stand-in
+// drops the name before its device goes). Missing is fine for a moment.
+// Safe while other threads change the link: a finding counts only when the
+// link still names the same target after the look.
+inline bool Com3LeadsToLivePort(std::string* why)
+{
+    std::u16string prefix = reinterpret_cast<const char16_t*>(PELMONIX_DEVICE_PREFIX);
+    for (int attempt = 0; attempt < 100; attempt++) {
+        std::u16string target;
+        if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target) || target == u"\\Device\\Serial2") {
+            return true;
+        }
+        if (target.rfind(prefix, 0) == 0 && HkObNameExists(reinterpret_cast<PCWSTR>(target.c_str()))) {
+            return true;
+        }
+        std::u16string again;
+        if (HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &again) && again == target) {
+            *why = "COM3 leads to " + Utf8(target) + ", which is no port device that is still there";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Once nothing moves: COM3 leads to \Device\Serial2 when no control port
+// device of that name is present, else to the stand-in function device of
+// a present client port device of it.
+inline bool Com3Settled(std::string* why)
+{
+    bool managed = false;
+    for (BusExtension* bus : LiveBuses()) {
+        PortListHold hold(bus, TRUE);
+        for (PLIST_ENTRY at = bus->PortList.Flink; at != &bus->PortList; at = at->Flink) {
+            PortExtension* port = RECORD_OF(at, PortExtension, BusLink);
+            managed = managed || (port->IsControl && port->Present && port->PortName != nullptr &&
+                                  std::u16string(reinterpret_cast<const char16_t*>(port->PortName)) == u"COM3");
+        }
+    }
+    std::u16string target;
+    if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target)) {
+        *why = "COM3 has no DOS link";
+        return false;
+    }
+    if (!managed) {
+        *why = "COM3 is not managed but leads to " + Utf8(target);
+        return target == u"\\Device\\Serial2";
+    }
+    PDEVICE_OBJECT device = HkObLookupDevice(reinterpret_cast<PCWSTR>(target.c_str()));
+    PDEVICE_OBJECT pdo = device != nullptr ? HkIoGetBottomDevice(device) : nullptr;
+    *why = "COM3 is managed but leads to " + Utf8(target);
+    return pdo != nullptr && pdo != device && pdo->DriverObject == HkIoFindDriver(L"dravolux") &&
+           !HeaderOf(pdo)->BusRole && !PortOf(pdo)->IsControl && PortOf(pdo)->Present;
+}
+
 }  // namespace reliability
