@@ -17,7 +17,9 @@ namespace reliability {
 
 inline std::string Utf8(const std::u16string& text) { return HkUtf8(text); }
 
-// Bus devices of the loaded dravolux driver that are not deleted.
+// Bus devices of the loaded dravolux driver that are not deleted: the ones
+// attached over a PDO. Port records are not read to tell, since a port
+// device may be in the middle of its creation.
 inline std::vector<BusExtension*> LiveBuses()
 {
     std::vector<BusExtension*> buses;
@@ -29,7 +31,7 @@ inline std::vector<BusExtension*> LiveBuses()
         if (HkIoIsDeletePending(device) || device->DeviceExtension == nullptr) {
             continue;
         }
-        if (HeaderOf(device)->BusRole == 1) {
+        if (HkIoGetLowerDevice(device) != nullptr) {
             buses.push_back(BusOf(device));
         }
     }
@@ -71,7 +73,8 @@ inline std::vector<std::string> CheckBusRecords(BusExtension* bus)
         return problems;
     }
     // Until the bus is surprise-removed or removed, PortCount is the length.
-    bool counted = bus->Header.PnpState != SurpriseRemoved && bus->Header.PnpState != Deleted;
+    PnpStateValue state = ReadPnpState(&bus->Header);
+    bool counted = state != SurpriseRemoved && state != Deleted;
     if (counted && (ULONG)length != bus->PortCount) {
         problems.push_back("PortCount " + std::to_string(bus->PortCount) + " but PortList holds " +
                            std::to_string(length));
@@ -85,7 +88,7 @@ inline std::vector<std::string> CheckBusRecords(BusExtension* bus)
         }
         first = false;
         previous = port->Index;
-        if (port->OpenCount < 0) {
+        if (InterlockedCompareExchange(&port->OpenCount, 0, 0) < 0) {
             problems.push_back("negative OpenCount on port " + std::to_string(port->Index));
         }
         PortGroup* group = port->Group;
