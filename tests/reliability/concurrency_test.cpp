@@ -28,7 +28,10 @@ struct Load {
     bool Unplug;        // the bus is surprise-removed half-way
 };
 
-class ReliabilityConcurrency : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
+// What every load shares: a booted machine with COM3 managed, worker
+// threads, the PnP manager's thread and a driving thread that moves the
+// clock so rescans fire. Any verifier report fails the test.
+class LoadTest : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
 protected:
     void SetUp() override
     {
@@ -45,29 +48,62 @@ protected:
         HkReset();
     }
 
-    void Run(const Load& load, ULONG seed)
+    // Boots the machine with COM3 managed and starts the injected delays
+    // and the PnP manager's thread.
+    bool Start(HostMachine* m, ULONG seed)
     {
-        HostMachine m;
-        ASSERT_TRUE(m.Boot());
-        ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+        if (!m->Boot() || m->PortRequest(dravolux::IoctlCreatePort, u"COM3") != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the machine did not come up with COM3";
+            return false;
+        }
         HostMachine::RunClock(500);
         HkClockSetAutoAdvance(false);
         HkDelayEnable(seed, 20, 200);
         HkPnpStartThread();
+        return true;
+    }
 
-        std::atomic<int> running{0};
+    template <typename Body>
+    void Spawn(Body body)
+    {
+        running_++;
+        threads_.emplace_back([this, body] {
+            body();
+            running_--;
+        });
+    }
+
+    // Moves the clock until every worker is done, then lets all settle.
+    void Drive()
+    {
+        while (running_.load() > 0) {
+            HkClockAdvance(10);
+            std::this_thread::yield();
+        }
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+        HkPnpStopThread();
+        HkDelayDisable();
+        HkClockSetAutoAdvance(true);
+        HostMachine::RunClock(1000);
+    }
+
+    std::unique_ptr<HkVerifierCapture> capture_;
+    std::atomic<int> running_{0};
+    std::vector<std::thread> threads_;
+};
+
+class ReliabilityConcurrency : public LoadTest {
+protected:
+    void Run(const Load& load, ULONG seed)
+    {
+        HostMachine m;
+        ASSERT_TRUE(Start(&m, seed));
         std::atomic<bool> unplugged{false};
         std::atomic<long> opened{0};
-        std::vector<std::thread> threads;
-        auto spawn = [&](auto body) {
-            running++;
-            threads.emplace_back([&running, body] {
-                body();
-                running--;
-            });
-        };
         for (int i = 0; i < load.Apps; i++) {
-            spawn([&, i] {
+            Spawn([&, i] {
                 std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
                 // A round retries its open while COM3 is between clients
                 // (the name comes back with the next re-enumeration).
@@ -94,7 +130,7 @@ protected:
             });
         }
         // The management program, from a process of its own per thread.
-        spawn([&] {
+        Spawn([&] {
             PEPROCESS tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
             for (int round = 0; round < load.Rounds; round++) {
                 m.ListedPorts(tool);
@@ -107,7 +143,7 @@ protected:
             HkPsDestroyProcess(tool);
         });
         if (load.Power) {
-            spawn([&] {
+            Spawn([&] {
                 for (int round = 0; round < load.Rounds / 4 + 1; round++) {
                     HkPoSleep(PowerSystemSleeping3);
                     HkPoWake();
@@ -115,27 +151,16 @@ protected:
             });
         }
         if (load.Unplug) {
-            spawn([&] {
+            Spawn([&] {
                 // Half-way through the applications' work.
-                while (opened.load() < load.Apps * load.Rounds / 4 && running.load() > 1) {
+                while (opened.load() < load.Apps * load.Rounds / 4 && running_.load() > 1) {
                     std::this_thread::yield();
                 }
                 HkPnpSurpriseRemove(m.Bus);
                 unplugged = true;
             });
         }
-        // The driving thread moves the clock so rescans fire.
-        while (running.load() > 0) {
-            HkClockAdvance(10);
-            std::this_thread::yield();
-        }
-        for (std::thread& t : threads) {
-            t.join();
-        }
-        HkPnpStopThread();
-        HkDelayDisable();
-        HkClockSetAutoAdvance(true);
-        HostMachine::RunClock(1000);
+        Drive();
         for (const std::string& problem : CheckAllBuses()) {
             ADD_FAILURE() << problem;
         }
@@ -155,8 +180,6 @@ protected:
             ADD_FAILURE() << problem;
         }
     }
-
-    std::unique_ptr<HkVerifierCapture> capture_;
 };
 
 const Load Loads[] = {
@@ -193,23 +216,8 @@ struct OnePortLoad {
     int Rounds;    // steps per thread
 };
 
-class OnePortConcurrency : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
+class OnePortConcurrency : public LoadTest {
 protected:
-    void SetUp() override
-    {
-        HkReset();
-        capture_.reset(new HkVerifierCapture);
-    }
-    void TearDown() override
-    {
-        HkDelayDisable();
-        for (const auto& report : capture_->Reports()) {
-            ADD_FAILURE() << report.Text;
-        }
-        capture_.reset();
-        HkReset();
-    }
-
     // The checks after a step; the first few problems are kept.
     void Check(const char* step)
     {
@@ -236,24 +244,9 @@ protected:
     void Run(const OnePortLoad& load, ULONG seed)
     {
         HostMachine m;
-        ASSERT_TRUE(m.Boot());
-        ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
-        HostMachine::RunClock(500);
-        HkClockSetAutoAdvance(false);
-        HkDelayEnable(seed, 20, 200);
-        HkPnpStartThread();
-
-        std::atomic<int> running{0};
-        std::vector<std::thread> threads;
-        auto spawn = [&](auto body) {
-            running++;
-            threads.emplace_back([&running, body] {
-                body();
-                running--;
-            });
-        };
+        ASSERT_TRUE(Start(&m, seed));
         for (int i = 0; i < load.Apps; i++) {
-            spawn([&, i] {
+            Spawn([&, i] {
                 std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
                 // A round retries its open while COM3 is between clients.
                 for (int round = 0; round < load.Rounds; round++) {
@@ -273,7 +266,7 @@ protected:
             });
         }
         for (int i = 0; i < load.Managers; i++) {
-            spawn([&, i] {
+            Spawn([&, i] {
                 PEPROCESS tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
                 // Each manager has its own rhythm, so the requests meet in
                 // every order.
@@ -295,17 +288,7 @@ protected:
                 HkPsDestroyProcess(tool);
             });
         }
-        while (running.load() > 0) {
-            HkClockAdvance(10);
-            std::this_thread::yield();
-        }
-        for (std::thread& t : threads) {
-            t.join();
-        }
-        HkPnpStopThread();
-        HkDelayDisable();
-        HkClockSetAutoAdvance(true);
-        HostMachine::RunClock(1000);
+        Drive();
         Check("the end");
         std::string why;
         EXPECT_TRUE(Com3Settled(&why)) << why;
@@ -329,7 +312,6 @@ protected:
         }
     }
 
-    std::unique_ptr<HkVerifierCapture> capture_;
     std::mutex lock_;
     std::vector<std::string> problems_;
     std::map<NTSTATUS, int> statuses_;
