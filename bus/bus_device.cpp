@@ -33,6 +33,7 @@ PAGEABLE_CODE NTSTATUS BusAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
     KeInitializeEvent(&Bus->RemoveEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&Bus->StopEvent, SynchronizationEvent, TRUE);
     KeInitializeEvent(&Bus->CreateGate, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Bus->NameGate, SynchronizationEvent, TRUE);
     KeInitializeTimer(&Bus->RescanTimer);
     KeInitializeDpc(&Bus->RescanDpc, RescanDpcRoutine, PhysicalDeviceObject);
     DeviceObject->Flags |= DO_POWER_PAGABLE;

@@ -13,25 +13,6 @@ constexpr USHORT LinkNameBlock = 286;
 
 constexpr ACCESS_MASK SymbolicLinkQuery = 0x80;
 
-// Serialises CreatePort on one bus, from the duplicate test to the end.
-// Waited at passive level inside a critical region, so the holder cannot be
-// suspended; taken before PortListLock.
-struct CreateGateHold {
-    BusExtension* Bus;
-    explicit CreateGateHold(BusExtension* Owner) : Bus(Owner)
-    {
-        KeEnterCriticalRegion();
-        KeWaitForSingleObject(&Bus->CreateGate, Executive, KernelMode, FALSE, NULL);
-    }
-    ~CreateGateHold()
-    {
-        KeSetEvent(&Bus->CreateGate, IO_NO_INCREMENT, FALSE);
-        KeLeaveCriticalRegion();
-    }
-    CreateGateHold(const CreateGateHold&) = delete;
-    CreateGateHold& operator=(const CreateGateHold&) = delete;
-};
-
 // Whether a control port device of the bus already has this exact name.
 PAGEABLE_CODE bool ControlPortExists(BusExtension* Bus, PCWSTR Name)
 {
@@ -173,13 +154,14 @@ PAGEABLE_CODE NTSTATUS CreatePort(PortRequest* Request, BusExtension* Bus)
         return STATUS_INVALID_PARAMETER;
     }
 
-    CreateGateHold Gate(Bus);
+    // One create at a time on the bus, from the duplicate test to the end.
+    GateHold Creates(&Bus->CreateGate);
     if (ControlPortExists(Bus, NameText)) {
         return STATUS_INVALID_PARAMETER;
     }
 
-    // Both port devices stay absent from bus relations until they have
-    // joined the group below; until then they may be destroyed again.
+    // Both port devices stay absent from bus relations until their records
+    // are written; until then they may be destroyed again.
     PortExtension* Client = NULL;
     NTSTATUS Status = CreatePortDevice(Bus, &Client);
     if (!NT_SUCCESS(Status)) {
@@ -195,8 +177,12 @@ PAGEABLE_CODE NTSTATUS CreatePort(PortRequest* Request, BusExtension* Bus)
     // Everything that can fail comes before the takeover, which deletes
     // the old link only as its last step: no failure has a link to restore.
     PortGroup* Group = NewGroupNamed(&Name);
-    Status = Group != NULL ? TakeOverDosName(&Name, &Group->LinkName, &Group->LinkTarget)
-                           : STATUS_INSUFFICIENT_RESOURCES;
+    Status = STATUS_INSUFFICIENT_RESOURCES;
+    if (Group != NULL) {
+        GateHold Names(&Bus->NameGate);
+        Status = TakeOverDosName(&Name, &Group->LinkName, &Group->LinkTarget);
+        Group->NameHeld = NT_SUCCESS(Status);
+    }
     if (!NT_SUCCESS(Status)) {
         if (Group != NULL) {
             FreePortGroup(Group);
@@ -210,8 +196,21 @@ PAGEABLE_CODE NTSTATUS CreatePort(PortRequest* Request, BusExtension* Bus)
         JoinPortGroup(Client, Group, 0);
         JoinPortGroup(Control, Group, 1);
     }
-    WriteInstallRecords(Client);
-    WriteInstallRecords(Control);
-    ScheduleRescan(Bus);
+    WritePortRecords(Client);
+    WritePortRecords(Control);
+    PortExtension* const Pair[] = {Client, Control};
+    BOOLEAN Published;
+    {
+        PortListHold Hold(Bus, TRUE);
+        Published = PublishPorts(Pair, RTL_NUMBER_OF(Pair));
+    }
+    if (Published) {
+        ScheduleRescan(Bus);
+    } else {
+        // A RemoveAllPorts took the pair before anyone heard of it. The
+        // control port device gives the name back as it goes.
+        DestroyPortDevice(Client->Header.Self, Client);
+        DestroyPortDevice(Control->Header.Self, Control);
+    }
     return STATUS_SUCCESS;
 }

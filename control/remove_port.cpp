@@ -42,9 +42,9 @@ RESIDENT_CODE NTSTATUS MarkManagedPort(PortExtension* Control)
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
-    SetPresent(Control, 0);
+    MarkRemoved(Control);
     for (PLIST_ENTRY Entry = Clients->Flink; Entry != Clients; Entry = Entry->Flink) {
-        SetPresent(RECORD_OF(Entry, PortExtension, GroupLink), 0);
+        MarkRemoved(RECORD_OF(Entry, PortExtension, GroupLink));
     }
     return STATUS_SUCCESS;
 }
@@ -104,20 +104,52 @@ PAGEABLE_CODE NTSTATUS RemovePort(PortRequest* Request, BusExtension* Bus)
 
 RESIDENT_CODE NTSTATUS RemoveAllPorts(BusExtension* Bus)
 {
+    // Port devices that are present but were never reported get no
+    // IRP_MN_REMOVE_DEVICE: the PnP manager never heard of them. They are
+    // released here. A control port device among them leaves PortList
+    // before its name is back, so the gate is held until then: a CreatePort
+    // of the name waits for it before its takeover.
+    LIST_ENTRY Unknown;
+    InitializeListEntry(&Unknown);
     {
-        PortListHold Hold(Bus, TRUE);
-        if (Bus->PortCount == 0) {
-            return STATUS_SUCCESS;
-        }
-        PLIST_ENTRY Head = &Bus->PortList;
-        for (PLIST_ENTRY Entry = Head->Flink; Entry != Head; Entry = Entry->Flink) {
-            if (ReadCounter(&RECORD_OF(Entry, PortExtension, BusLink)->OpenCount) != 0) {
-                return STATUS_DEVICE_BUSY;
+        GateHold Names(&Bus->NameGate);
+        {
+            PortListHold Hold(Bus, TRUE);
+            if (Bus->PortCount == 0) {
+                return STATUS_SUCCESS;
+            }
+            PLIST_ENTRY Head = &Bus->PortList;
+            for (PLIST_ENTRY Entry = Head->Flink; Entry != Head; Entry = Entry->Flink) {
+                if (ReadCounter(&RECORD_OF(Entry, PortExtension, BusLink)->OpenCount) != 0) {
+                    return STATUS_DEVICE_BUSY;
+                }
+            }
+            PLIST_ENTRY Entry = Head->Flink;
+            while (Entry != Head) {
+                PLIST_ENTRY Next = Entry->Flink;
+                PortExtension* Port = RECORD_OF(Entry, PortExtension, BusLink);
+                BOOLEAN Unreported = Port->Present && !Port->Reported;
+                MarkRemoved(Port);
+                if (Unreported) {
+                    UnlinkEntry(Entry);
+                    --Bus->PortCount;
+                    InsertTail(&Unknown, Entry);
+                }
+                Entry = Next;
             }
         }
-        for (PLIST_ENTRY Entry = Head->Flink; Entry != Head; Entry = Entry->Flink) {
-            SetPresent(RECORD_OF(Entry, PortExtension, BusLink), 0);
+        for (PLIST_ENTRY Entry = Unknown.Flink; Entry != &Unknown; Entry = Entry->Flink) {
+            PortExtension* Port = RECORD_OF(Entry, PortExtension, BusLink);
+            if (Port->IsControl) {
+                ReturnDosNameGated(Port);
+            }
         }
+    }
+    while (!ListIsEmpty(&Unknown)) {
+        PLIST_ENTRY Entry = Unknown.Flink;
+        UnlinkEntry(Entry);
+        PortExtension* Port = RECORD_OF(Entry, PortExtension, BusLink);
+        ReleasePortDevice(Port->Header.Self, Port);
     }
     ScheduleRescan(Bus);
     return STATUS_SUCCESS;

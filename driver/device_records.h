@@ -43,6 +43,7 @@ struct BusExtension {
     KTIMER RescanTimer;
     KDPC RescanDpc;
     KEVENT CreateGate;  // serialises CreatePort (synchronization event, signalled when free)
+    KEVENT NameGate;    // serialises changes to the DOS links of managed ports (the same kind)
 };
 
 // The port devices of one managed port. Non-paged. Owns the managed port's
@@ -52,7 +53,8 @@ struct PortGroup {
     LIST_ENTRY ControlList;
     LIST_ENTRY ClientFunctionList;
     LIST_ENTRY ControlFunctionList;
-    LONG ReferenceCount;  // port devices joined to the group; under PortListLock
+    LONG ReferenceCount;  // port devices joined to the group and writers of their records; under PortListLock
+    UCHAR NameHeld;       // the bus holds the DOS name for the group; under PortListLock
     PWSTR PortName;
     PWSTR LinkName;
     PWSTR LinkTarget;
@@ -97,6 +99,7 @@ struct PortExtension {
     UCHAR ReportedMissing;
     UCHAR IsControl;
     UCHAR Reported;  // named in bus relations at least once; under PortListLock
+    UCHAR Removed;   // marked by RemovePort or RemoveAllPorts: never present again; under PortListLock
     ULONG Index;
     PWSTR PortName;    // borrowed from Group
     PWSTR LinkName;    // borrowed from Group

@@ -1,5 +1,6 @@
-// Port devices: creation with the lowest free Index, release, the group a
-// managed port's devices share, and the bus a port device may still reach.
+// Port devices: creation with the lowest free Index, publication, records,
+// release, the group a managed port's devices share with its DOS name, and
+// the bus a port device may still reach.
 #include "port_group.h"
 
 // ---------------------------------------------------------------------------
@@ -83,23 +84,94 @@ RESIDENT_CODE void JoinPortGroup(PortExtension* Port, PortGroup* Group, UCHAR Is
     InsertTail(Port->OwnList, &Port->GroupLink);
     InsertTail(Port->Function.OwnFunctionList, &Port->Function.FunctionLink);
     ++Group->ReferenceCount;
-    SetPresent(Port, 1);
 }
 
-PAGEABLE_CODE void GiveBackDosName(PWSTR LinkName, PWSTR LinkTarget)
+// Drops one reference on a group; the group when it was the last, for the
+// caller to free after the lock. PortListLock is held.
+RESIDENT_CODE static PortGroup* DropGroupReference(PortGroup* Group)
+{
+    return Group != NULL && --Group->ReferenceCount == 0 ? Group : NULL;
+}
+
+RESIDENT_CODE BOOLEAN PublishPorts(PortExtension* const* Ports, ULONG Count)
+{
+    for (ULONG i = 0; i < Count; ++i) {
+        if (Ports[i]->Removed) {
+            return FALSE;
+        }
+    }
+    // A rescan that ran while the records were written left the ports out
+    // and marked them missing; they were never reported, so that mark goes.
+    for (ULONG i = 0; i < Count; ++i) {
+        Ports[i]->ReportedMissing = 0;
+        SetPresent(Ports[i], 1);
+    }
+    return TRUE;
+}
+
+PAGEABLE_CODE PortPin::PortPin(PortExtension* Pinned)
+    : Port(Pinned), Device(Pinned->Header.Self), BusDevice(Pinned->OwningBus), Group(NULL)
 {
     PAGED_CODE();
-    if (LinkName == NULL) {
-        return;
+    ObReferenceObject(Device);
+    ObReferenceObject(BusDevice);
+    PortListHold Hold(BusOf(BusDevice));
+    Group = Port->Group;
+    if (Group != NULL) {
+        ++Group->ReferenceCount;
     }
+}
+
+PAGEABLE_CODE PortPin::~PortPin()
+{
+    PAGED_CODE();
+    PortGroup* LastOfGroup;
+    {
+        PortListHold Hold(BusOf(BusDevice));
+        LastOfGroup = DropGroupReference(Group);
+    }
+    if (LastOfGroup != NULL) {
+        FreePortGroup(LastOfGroup);
+    }
+    ObDereferenceObject(Device);
+    ObDereferenceObject(BusDevice);
+}
+
+PAGEABLE_CODE void WritePortRecords(PortExtension* Port)
+{
+    PAGED_CODE();
+    PortPin Pin(Port);
+    WriteInstallRecords(Port);
+}
+
+PAGEABLE_CODE void ReturnDosNameGated(PortExtension* Port)
+{
+    PAGED_CODE();
+    PortGroup* Group;
+    {
+        PortListHold Hold(OwningBusOf(Port));
+        Group = Port->Group;
+        if (Group == NULL || !Group->NameHeld) {
+            return;
+        }
+        Group->NameHeld = 0;
+    }
+    // The port is still a member, so the group and its strings live on.
     UNICODE_STRING Link;
-    RtlInitUnicodeString(&Link, LinkName);
+    RtlInitUnicodeString(&Link, Group->LinkName);
     IoDeleteSymbolicLink(&Link);
-    if (LinkTarget != NULL) {
+    if (Group->LinkTarget != NULL) {
         UNICODE_STRING Target;
-        RtlInitUnicodeString(&Target, LinkTarget);
+        RtlInitUnicodeString(&Target, Group->LinkTarget);
         IoCreateSymbolicLink(&Link, &Target);
     }
+}
+
+PAGEABLE_CODE void ReturnDosName(PortExtension* Port)
+{
+    PAGED_CODE();
+    GateHold Names(&OwningBusOf(Port)->NameGate);
+    ReturnDosNameGated(Port);
 }
 
 // ---------------------------------------------------------------------------
@@ -133,7 +205,7 @@ PAGEABLE_CODE NTSTATUS CreatePortDevice(BusExtension* Bus, PortExtension** NewPo
     }
 
     // The record is zero-filled; Present stays 0 until the creator has
-    // given the port its role, strings and group.
+    // given the port its role, strings, group and records.
     PortExtension* Port = PortOf(Device);
     Port->Header.Self = Device;
     Port->Header.BusRole = 0;
@@ -167,8 +239,11 @@ PAGEABLE_CODE NTSTATUS CreatePortDevice(BusExtension* Bus, PortExtension** NewPo
 PAGEABLE_CODE NTSTATUS ReleasePortDevice(PDEVICE_OBJECT DeviceObject, PortExtension* Port)
 {
     PAGED_CODE();
+    if (Port->IsControl) {
+        ReturnDosName(Port);
+    }
     PDEVICE_OBJECT BusDevice = Port->OwningBus;
-    PortGroup* LastOfGroup = NULL;
+    PortGroup* LastOfGroup;
     PWSTR ImagePath;
     {
         // The group lists and ImagePath are read by control paths under the
@@ -178,18 +253,9 @@ PAGEABLE_CODE NTSTATUS ReleasePortDevice(PDEVICE_OBJECT DeviceObject, PortExtens
         UnlinkEntry(&Port->Function.FunctionLink);
         ImagePath = Port->ImagePath;
         Port->ImagePath = NULL;
-        PortGroup* Group = Port->Group;
+        LastOfGroup = DropGroupReference(Port->Group);
         Port->Group = NULL;
         Port->PortName = NULL;
-        if (Group != NULL && --Group->ReferenceCount == 0) {
-            LastOfGroup = Group;
-        }
-    }
-
-    if (Port->IsControl) {
-        // The group, and with it the link strings, lives at least as long
-        // as this port device.
-        GiveBackDosName(Port->LinkName, Port->LinkTarget);
     }
     Port->LinkName = NULL;
     Port->LinkTarget = NULL;

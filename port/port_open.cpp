@@ -125,6 +125,38 @@ RESIDENT_CODE ULONG ReadPermissionWord(PUNICODE_STRING KeyPath, PCWSTR ValueName
     return NT_SUCCESS(Status) ? Word : DefaultPermissions;
 }
 
+// Counts an open unless the port is leaving. RemovePort and RemoveAllPorts
+// read OpenCount under the same lock, so an open and a removal never both
+// succeed: whichever comes second sees the other.
+PAGEABLE_CODE NTSTATUS CountOpen(PortExtension* Port)
+{
+    PAGED_CODE();
+    PortListHold Hold(OwningBusOf(Port));
+    if (PortLeaving(Port)) {
+        return STATUS_DELETE_PENDING;
+    }
+    InterlockedIncrement(&Port->OpenCount);
+    return STATUS_SUCCESS;
+}
+
+// Deletes the DOS link of the port's group, but only while the bus holds
+// the name for that group: a name already given back is its owner's again.
+PAGEABLE_CODE void DeleteGroupLink(PortExtension* Port)
+{
+    PAGED_CODE();
+    BusExtension* Bus = OwningBusOf(Port);
+    GateHold Names(&Bus->NameGate);
+    {
+        PortListHold Hold(Bus);
+        if (Port->Group == NULL || !Port->Group->NameHeld || Port->LinkName == NULL) {
+            return;
+        }
+    }
+    UNICODE_STRING Link;
+    RtlInitUnicodeString(&Link, Port->LinkName);
+    IoDeleteSymbolicLink(&Link);
+}
+
 // Creates the next waiting client port device of Port's group.
 PAGEABLE_CODE void SpawnNextClient(PortExtension* Port)
 {
@@ -135,16 +167,21 @@ PAGEABLE_CODE void SpawnNextClient(PortExtension* Port)
     }
     PortExtension* Next = NULL;
     if (NT_SUCCESS(CreatePortDevice(Bus, &Next))) {
-        bool Joined = false;
+        BOOLEAN Joined = FALSE;
         {
             PortListHold Hold(Bus);
             if (Port->Group != NULL) {
                 JoinPortGroup(Next, Port->Group, 0);
-                Joined = true;
+                Joined = TRUE;
             }
         }
+        BOOLEAN Published = FALSE;
         if (Joined) {
-            WriteInstallRecords(Next);
+            WritePortRecords(Next);
+            PortListHold Hold(Bus);
+            Published = PublishPorts(&Next, 1);
+        }
+        if (Published) {
             ScheduleRescan(Bus);
         } else {
             DestroyPortDevice(Next->Header.Self, Next);
@@ -153,21 +190,23 @@ PAGEABLE_CODE void SpawnNextClient(PortExtension* Port)
     PortReleaseBus(Bus);
 }
 
-PAGEABLE_CODE void OpenPort(PortExtension* Port)
+PAGEABLE_CODE NTSTATUS OpenPort(PortExtension* Port)
 {
     PAGED_CODE();
+    NTSTATUS Status = CountOpen(Port);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    // Nothing below holds a lock throughout; the pin keeps what it reads.
+    PortPin Pin(Port);
     RecordOpener(Port);
     WriteInstallRecords(Port);
     if (!Port->IsControl) {
         LoadPermissions(Port);
-        if (Port->LinkName != NULL) {
-            UNICODE_STRING Link;
-            RtlInitUnicodeString(&Link, Port->LinkName);
-            IoDeleteSymbolicLink(&Link);
-        }
+        DeleteGroupLink(Port);
         SpawnNextClient(Port);
     }
-    InterlockedIncrement(&Port->OpenCount);
+    return STATUS_SUCCESS;
 }
 
 PAGEABLE_CODE void ClosePort(PortExtension* Port)
@@ -195,15 +234,13 @@ PAGEABLE_CODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp, Po
     Irp->IoStatus.Information = 0;
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_CREATE:
-        OpenPort(Port);
-        break;
+        return CompleteRequest(Irp, OpenPort(Port), 0);
     case IRP_MJ_CLOSE:
         ClosePort(Port);
-        break;
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     default:
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 RESIDENT_CODE NTSTATUS RecordOpener(PortExtension* Port)

@@ -1,6 +1,6 @@
 // Plug and play of a port device. It is the bottom of its stack, so every
 // request is completed here.
-#include "dravolux.h"
+#include "port_group.h"
 
 namespace {
 
@@ -74,11 +74,16 @@ PAGEABLE_CODE NTSTATUS QueryBusInformation(PIRP Irp)
 
 // Deletes a port device that the bus has left out of its relations or
 // orphaned. The owning bus's lock guards the ParentBus test against an
-// orphaning bus removal running at the same time.
+// orphaning bus removal running at the same time. A control port device
+// gives its DOS name back while it is still on PortList: until then a
+// CreatePort of the same name finds it and refuses.
 PAGEABLE_CODE NTSTATUS DeletePort(PDEVICE_OBJECT DeviceObject, PortExtension* Port)
 {
     PAGED_CODE();
     SetPnpState(&Port->Header, Deleted);
+    if (Port->IsControl) {
+        ReturnDosName(Port);
+    }
     if (Port->OwningBus != NULL) {
         BusExtension* Bus = BusOf(Port->OwningBus);
         PortListHold Hold(Bus);
@@ -120,7 +125,7 @@ PAGEABLE_CODE NTSTATUS PortPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
         SetPnpState(Header, Started);
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (Port->OpenCount != 0) {
+        if (ReadCounter(&Port->OpenCount) != 0) {
             return Complete(Irp, STATUS_DEVICE_BUSY);
         }
         SetPnpState(Header, RemovePending);

@@ -16,6 +16,8 @@
 
 #include "cm/cm_internal.h"
 #include "hk/fault.h"
+#include "hk/registry.h"
+#include "hk/reset.h"
 #include "hk/verifier.h"
 
 using namespace hkcm;
@@ -23,6 +25,34 @@ using namespace hkcm;
 namespace {
 
 constexpr ULONG kMaxValueNameChars = 16383;
+
+std::mutex& WriteHookLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+HkRegWriteHook& WriteHook() {
+    static auto* hook = new HkRegWriteHook;
+    return *hook;
+}
+
+void ClearWriteHook() { HkRegSetWriteHook(nullptr); }
+
+// Runs the test hook, if any, outside the registry's lock.
+void RunWriteHook(const Key& key, const std::u16string& name) {
+    HkRegWriteHook hook;
+    {
+        std::lock_guard<std::mutex> hold(WriteHookLock());
+        hook = WriteHook();
+    }
+    if (!hook) return;
+    std::u16string path;
+    {
+        std::lock_guard<std::recursive_mutex> hold(Lock());
+        path = PathOf(key);
+    }
+    hook(path, name);
+}
 
 bool AtPassive(const char* routine) {
     KIRQL irql = KeGetCurrentIrql();
@@ -329,6 +359,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     status = ValueNameOf(ValueName, &name);
     if (!NT_SUCCESS(status)) return status;
     if (Data == nullptr && DataSize != 0) return STATUS_INVALID_PARAMETER;
+    RunWriteHook(*key, name);
     std::lock_guard<std::recursive_mutex> hold(Lock());
     if (key->Deleted) return STATUS_KEY_DELETED;
     SetValue(*key, name, Type, Data, DataSize);
@@ -443,4 +474,10 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
     std::u16string storage;
     UNICODE_STRING name = Counted(ValueName, &storage);
     return ZwDeleteValueKey(key.Handle, &name);
+}
+
+void HkRegSetWriteHook(HkRegWriteHook hook) {
+    HkRegisterResetHook(ClearWriteHook);
+    std::lock_guard<std::mutex> hold(WriteHookLock());
+    WriteHook() = std::move(hook);
 }

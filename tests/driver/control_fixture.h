@@ -46,6 +46,30 @@ inline const WCHAR* W(const char16_t* Text)
     return reinterpret_cast<const WCHAR*>(Text);
 }
 
+// Holds the first thread that writes ValueName into the key at KeyPath,
+// just before that write, until Release(): a gate at an exact point of the
+// writer of a port device's installation records.
+class WriteGate : public Gate {
+public:
+    WriteGate(const std::u16string& KeyPath, const char16_t* ValueName)
+    {
+        std::u16string Value = ValueName;
+        HkRegSetWriteHook([this, KeyPath, Value](const std::u16string& Path, const std::u16string& Name) {
+            if (Path == KeyPath && Name == Value && !Taken.exchange(true)) {
+                Hold();
+            }
+        });
+    }
+    ~WriteGate()
+    {
+        Release();
+        HkRegSetWriteHook(nullptr);
+    }
+
+private:
+    std::atomic<bool> Taken{false};
+};
+
 class ControlFixture : public DriverFixture {
 protected:
     std::vector<PEPROCESS> Processes;
@@ -252,6 +276,22 @@ protected:
             Path.push_back(static_cast<char16_t>(*c));
         }
         return Path;
+    }
+
+    // Every value of the enumeration key is there.
+    static bool RecordsComplete(ULONG Index)
+    {
+        return HkRegEnumValues(W(EnumKey(Index).c_str())).size() == 13;
+    }
+
+    // The Index of every port device bus relations name now.
+    std::vector<ULONG> ReportedIndexes()
+    {
+        std::vector<ULONG> Result;
+        for (PDEVICE_OBJECT Device : TakeRelations(QueryRelations(BusDevice, BusRelations).Information)) {
+            Result.push_back(PortOf(Device)->Index);
+        }
+        return Result;
     }
 
     static std::u16string FriendlyName(ULONG Index)

@@ -82,12 +82,31 @@ TEST_F(RemovePortTest, OpenPortIsBusyAndNothingIsMarked)
 TEST_F(RemovePortTest, NotStartedPortIsNotReadyButRemoveAllMarksIt)
 {
     ASSERT_NO_FATAL_FAILURE(SetUpCom3(false));
+    ReportedIndexes();  // known to the PnP manager, not started yet
     EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{1, 1}));
     EXPECT_FALSE(RescanArmed());
 
     EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{0, 0}));
+    EXPECT_TRUE(RescanArmed());
+}
+
+// Port devices the PnP manager never heard of get no removal request:
+// RemoveAllPorts releases them itself, and their DOS name comes back.
+TEST_F(RemovePortTest, RemoveAllReleasesPortsNeverReported)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ReportedIndexes();
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM4", u"\\Device\\Serial4"), STATUS_SUCCESS);
+    ASSERT_EQ(CreatePortRequest(u"COM4").Status, STATUS_SUCCESS);
+    ASSERT_EQ(Indexes(), (std::vector<ULONG>{0, 1, 2, 3}));
+
+    EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Indexes(), (std::vector<ULONG>{0, 1}));
+    EXPECT_EQ(Bus->PortCount, 2u);
+    EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{0, 0}));
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM4"), u"\\Device\\Serial4");
     EXPECT_TRUE(RescanArmed());
 }
 

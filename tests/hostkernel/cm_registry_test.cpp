@@ -305,6 +305,28 @@ TEST_F(CmTest, RtlCreateRegistryKeyNeedsItsParent) {
     EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"nope")), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// The write hook sees each value write before it lands, with the key's
+// full path; null and HkReset remove it.
+TEST_F(CmTest, WriteHookRunsBeforeEachValueWrite) {
+    const WCHAR kKey[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Corvess";
+    HkRegCreateKey(kKey);
+    std::vector<std::u16string> seen;
+    HkRegSetWriteHook([&](const std::u16string& path, const std::u16string& name) {
+        seen.push_back(path + u"|" + name + (HkRegValueExists(kKey, L"Level") ? u"|there" : u"|new"));
+    });
+    ULONG dword = 3;
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"Corvess", L"Level", REG_DWORD, &dword, 4), STATUS_SUCCESS);
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"Corvess", L"Level", REG_DWORD, &dword, 4), STATUS_SUCCESS);
+    EXPECT_EQ(seen, (std::vector<std::u16string>{HkU16(kKey) + u"|Level|new", HkU16(kKey) + u"|Level|there"}));
+    HkRegSetWriteHook(nullptr);
+    RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"Corvess", L"Level", REG_DWORD, &dword, 4);
+    HkRegSetWriteHook([&](const std::u16string&, const std::u16string&) { seen.clear(); });
+    HkReset();
+    HkRegCreateKey(kKey);
+    RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"Corvess", L"Level", REG_DWORD, &dword, 4);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
 TEST_F(CmTest, RtlWriteRegistryValueResolvesRelativePaths) {
     ULONG dword = 3;
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"Corvess", L"Level", REG_DWORD, &dword, 4),

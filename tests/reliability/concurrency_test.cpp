@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,7 +28,10 @@ struct Load {
     bool Unplug;        // the bus is surprise-removed half-way
 };
 
-class ReliabilityConcurrency : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
+// What every load shares: a booted machine with COM3 managed, worker
+// threads, the PnP manager's thread and a driving thread that moves the
+// clock so rescans fire. Any verifier report fails the test.
+class LoadTest : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
 protected:
     void SetUp() override
     {
@@ -43,29 +48,62 @@ protected:
         HkReset();
     }
 
-    void Run(const Load& load, ULONG seed)
+    // Boots the machine with COM3 managed and starts the injected delays
+    // and the PnP manager's thread.
+    bool Start(HostMachine* m, ULONG seed)
     {
-        HostMachine m;
-        ASSERT_TRUE(m.Boot());
-        ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+        if (!m->Boot() || m->PortRequest(dravolux::IoctlCreatePort, u"COM3") != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the machine did not come up with COM3";
+            return false;
+        }
         HostMachine::RunClock(500);
         HkClockSetAutoAdvance(false);
         HkDelayEnable(seed, 20, 200);
         HkPnpStartThread();
+        return true;
+    }
 
-        std::atomic<int> running{0};
+    template <typename Body>
+    void Spawn(Body body)
+    {
+        running_++;
+        threads_.emplace_back([this, body] {
+            body();
+            running_--;
+        });
+    }
+
+    // Moves the clock until every worker is done, then lets all settle.
+    void Drive()
+    {
+        while (running_.load() > 0) {
+            HkClockAdvance(10);
+            std::this_thread::yield();
+        }
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+        HkPnpStopThread();
+        HkDelayDisable();
+        HkClockSetAutoAdvance(true);
+        HostMachine::RunClock(1000);
+    }
+
+    std::unique_ptr<HkVerifierCapture> capture_;
+    std::atomic<int> running_{0};
+    std::vector<std::thread> threads_;
+};
+
+class ReliabilityConcurrency : public LoadTest {
+protected:
+    void Run(const Load& load, ULONG seed)
+    {
+        HostMachine m;
+        ASSERT_TRUE(Start(&m, seed));
         std::atomic<bool> unplugged{false};
         std::atomic<long> opened{0};
-        std::vector<std::thread> threads;
-        auto spawn = [&](auto body) {
-            running++;
-            threads.emplace_back([&running, body] {
-                body();
-                running--;
-            });
-        };
         for (int i = 0; i < load.Apps; i++) {
-            spawn([&, i] {
+            Spawn([&, i] {
                 std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
                 // A round retries its open while COM3 is between clients
                 // (the name comes back with the next re-enumeration).
@@ -92,7 +130,7 @@ protected:
             });
         }
         // The management program, from a process of its own per thread.
-        spawn([&] {
+        Spawn([&] {
             PEPROCESS tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
             for (int round = 0; round < load.Rounds; round++) {
                 m.ListedPorts(tool);
@@ -105,7 +143,7 @@ protected:
             HkPsDestroyProcess(tool);
         });
         if (load.Power) {
-            spawn([&] {
+            Spawn([&] {
                 for (int round = 0; round < load.Rounds / 4 + 1; round++) {
                     HkPoSleep(PowerSystemSleeping3);
                     HkPoWake();
@@ -113,27 +151,16 @@ protected:
             });
         }
         if (load.Unplug) {
-            spawn([&] {
+            Spawn([&] {
                 // Half-way through the applications' work.
-                while (opened.load() < load.Apps * load.Rounds / 4 && running.load() > 1) {
+                while (opened.load() < load.Apps * load.Rounds / 4 && running_.load() > 1) {
                     std::this_thread::yield();
                 }
                 HkPnpSurpriseRemove(m.Bus);
                 unplugged = true;
             });
         }
-        // The driving thread moves the clock so rescans fire.
-        while (running.load() > 0) {
-            HkClockAdvance(10);
-            std::this_thread::yield();
-        }
-        for (std::thread& t : threads) {
-            t.join();
-        }
-        HkPnpStopThread();
-        HkDelayDisable();
-        HkClockSetAutoAdvance(true);
-        HostMachine::RunClock(1000);
+        Drive();
         for (const std::string& problem : CheckAllBuses()) {
             ADD_FAILURE() << problem;
         }
@@ -153,8 +180,6 @@ protected:
             ADD_FAILURE() << problem;
         }
     }
-
-    std::unique_ptr<HkVerifierCapture> capture_;
 };
 
 const Load Loads[] = {
@@ -176,6 +201,139 @@ std::string LoadName(const ::testing::TestParamInfo<std::tuple<int, ULONG>>& inf
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ReliabilityConcurrency,
                          ::testing::Combine(::testing::Range(0, 3), ::testing::Values(1u, 2u, 3u)), LoadName);
+
+// One managed port, COM3, under applications that open and close it and
+// management threads that remove it (RemovePort or RemoveAllPorts), reload
+// permissions and create it again, while the PnP manager thread
+// re-enumerates. After every step of every thread the bus records hold
+// their invariants and COM3 leads to \Device\Serial2, to a port device
+// that is still there, or nowhere for a moment. Once all is quiet COM3
+// leads to \Device\Serial2 or to a present client port device.
+struct OnePortLoad {
+    const char* Name;
+    int Apps;      // application threads
+    int Managers;  // management threads
+    int Rounds;    // steps per thread
+};
+
+class OnePortConcurrency : public LoadTest {
+protected:
+    // The checks after a step; the first few problems are kept.
+    void Check(const char* step)
+    {
+        std::vector<std::string> found = CheckAllBuses();
+        std::string why;
+        if (!Com3LeadsToLivePort(&why)) {
+            found.push_back(why);
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const std::string& problem : found) {
+            if (problems_.size() < 10) {
+                problems_.push_back(std::string("after ") + step + ": " + problem);
+            }
+        }
+    }
+
+    NTSTATUS Counted(NTSTATUS status)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        statuses_[status]++;
+        return status;
+    }
+
+    void Run(const OnePortLoad& load, ULONG seed)
+    {
+        HostMachine m;
+        ASSERT_TRUE(Start(&m, seed));
+        for (int i = 0; i < load.Apps; i++) {
+            Spawn([&, i] {
+                std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
+                // A round retries its open while COM3 is between clients.
+                for (int round = 0; round < load.Rounds; round++) {
+                    for (int attempt = 0; attempt < 2000; attempt++) {
+                        App app;
+                        NTSTATUS status = m.OpenCom3(reinterpret_cast<const WCHAR*>(image.c_str()), &app);
+                        Check("an open");
+                        if (NT_SUCCESS(Counted(status))) {
+                            std::this_thread::yield();
+                            HostMachine::Close(&app);
+                            Check("a close");
+                            break;
+                        }
+                        std::this_thread::yield();
+                    }
+                }
+            });
+        }
+        for (int i = 0; i < load.Managers; i++) {
+            Spawn([&, i] {
+                PEPROCESS tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
+                // Each manager has its own rhythm, so the requests meet in
+                // every order.
+                static const ULONG codes[] = {dravolux::IoctlRemovePort, dravolux::IoctlReloadPermissions,
+                                              dravolux::IoctlRemoveAllPorts, dravolux::IoctlCreatePort};
+                for (int round = 0; round < load.Rounds; round++) {
+                    ULONG code = codes[(round + i) % 4];
+                    NTSTATUS status;
+                    do {  // the control device takes one handle at a time
+                        status = m.PortRequest(code, u"COM3", tool);
+                        std::this_thread::yield();
+                    } while (status == STATUS_ACCESS_DENIED);
+                    Counted(status);
+                    Check("a control request");
+                    for (int pause = 0; pause < 50; pause++) {
+                        std::this_thread::yield();
+                    }
+                }
+                HkPsDestroyProcess(tool);
+            });
+        }
+        Drive();
+        Check("the end");
+        std::string why;
+        EXPECT_TRUE(Com3Settled(&why)) << why;
+        for (const std::string& problem : problems_) {
+            ADD_FAILURE() << problem;
+        }
+
+        // Taken back whole, COM3 is the legacy port's again.
+        EXPECT_EQ(m.PortRequest(dravolux::IoctlRemoveAllPorts, u""), STATUS_SUCCESS);
+        HostMachine::RunClock(1000);
+        EXPECT_TRUE(Com3Settled(&why)) << why;
+        EXPECT_EQ(m.ListedPorts(), 0);
+
+        std::printf("[ concurrency ] %s seed %u:", load.Name, seed);
+        for (const auto& entry : statuses_) {
+            std::printf(" 0x%08X x%d", (unsigned)entry.first, entry.second);
+        }
+        std::printf("\n");
+        for (const std::string& problem : m.Shutdown()) {
+            ADD_FAILURE() << problem;
+        }
+    }
+
+    std::mutex lock_;
+    std::vector<std::string> problems_;
+    std::map<NTSTATUS, int> statuses_;
+};
+
+const OnePortLoad OnePortLoads[] = {
+    {"ThreeAppsOneManager", 3, 1, 40},
+    {"TwoAppsTwoManagers", 2, 2, 40},
+};
+
+TEST_P(OnePortConcurrency, OpensClosesRemovalsAndReloads)
+{
+    Run(OnePortLoads[std::get<0>(GetParam())], std::get<1>(GetParam()));
+}
+
+std::string OnePortLoadName(const ::testing::TestParamInfo<std::tuple<int, ULONG>>& info)
+{
+    return std::string(OnePortLoads[std::get<0>(info.param)].Name) + "_Seed" + std::to_string(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, OnePortConcurrency,
+                         ::testing::Combine(::testing::Range(0, 2), ::testing::Values(1u, 2u, 3u)), OnePortLoadName);
 
 }  // namespace
 }  // namespace reliability

@@ -17,7 +17,9 @@ namespace reliability {
 
 inline std::string Utf8(const std::u16string& text) { return HkUtf8(text); }
 
-// Bus devices of the loaded dravolux driver that are not deleted.
+// Bus devices of the loaded dravolux driver that are not deleted: the ones
+// attached over a PDO. Port records are not read to tell, since a port
+// device may be in the middle of its creation.
 inline std::vector<BusExtension*> LiveBuses()
 {
     std::vector<BusExtension*> buses;
@@ -29,7 +31,7 @@ inline std::vector<BusExtension*> LiveBuses()
         if (HkIoIsDeletePending(device) || device->DeviceExtension == nullptr) {
             continue;
         }
-        if (HeaderOf(device)->BusRole == 1) {
+        if (HkIoGetLowerDevice(device) != nullptr) {
             buses.push_back(BusOf(device));
         }
     }
@@ -71,7 +73,8 @@ inline std::vector<std::string> CheckBusRecords(BusExtension* bus)
         return problems;
     }
     // Until the bus is surprise-removed or removed, PortCount is the length.
-    bool counted = bus->Header.PnpState != SurpriseRemoved && bus->Header.PnpState != Deleted;
+    PnpStateValue state = ReadPnpState(&bus->Header);
+    bool counted = state != SurpriseRemoved && state != Deleted;
     if (counted && (ULONG)length != bus->PortCount) {
         problems.push_back("PortCount " + std::to_string(bus->PortCount) + " but PortList holds " +
                            std::to_string(length));
@@ -85,7 +88,7 @@ inline std::vector<std::string> CheckBusRecords(BusExtension* bus)
         }
         first = false;
         previous = port->Index;
-        if (port->OpenCount < 0) {
+        if (InterlockedCompareExchange(&port->OpenCount, 0, 0) < 0) {
             problems.push_back("negative OpenCount on port " + std::to_string(port->Index));
         }
         PortGroup* group = port->Group;
@@ -146,6 +149,61 @@ inline bool Com3TargetAcceptable(std::string* why, bool mustExist = false)
     }
     *why = "COM3 leads to " + Utf8(target);
     return false;
+}
+
+// COM3 leads to \Device\Serial2 or to a stand-in function device that still
+// exists, which stands on a port device that is still there (the stand-in
+// drops the name before its device goes). Missing is fine for a moment.
+// Safe while other threads change the link: a finding counts only when the
+// link still names the same target after the look.
+inline bool Com3LeadsToLivePort(std::string* why)
+{
+    std::u16string prefix = reinterpret_cast<const char16_t*>(PELMONIX_DEVICE_PREFIX);
+    for (int attempt = 0; attempt < 100; attempt++) {
+        std::u16string target;
+        if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target) || target == u"\\Device\\Serial2") {
+            return true;
+        }
+        if (target.rfind(prefix, 0) == 0 && HkObNameExists(reinterpret_cast<PCWSTR>(target.c_str()))) {
+            return true;
+        }
+        std::u16string again;
+        if (HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &again) && again == target) {
+            *why = "COM3 leads to " + Utf8(target) + ", which is no port device that is still there";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Once nothing moves: COM3 leads to \Device\Serial2 when no control port
+// device of that name is present, else to the stand-in function device of
+// a present client port device of it.
+inline bool Com3Settled(std::string* why)
+{
+    bool managed = false;
+    for (BusExtension* bus : LiveBuses()) {
+        PortListHold hold(bus, TRUE);
+        for (PLIST_ENTRY at = bus->PortList.Flink; at != &bus->PortList; at = at->Flink) {
+            PortExtension* port = RECORD_OF(at, PortExtension, BusLink);
+            managed = managed || (port->IsControl && port->Present && port->PortName != nullptr &&
+                                  std::u16string(reinterpret_cast<const char16_t*>(port->PortName)) == u"COM3");
+        }
+    }
+    std::u16string target;
+    if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target)) {
+        *why = "COM3 has no DOS link";
+        return false;
+    }
+    if (!managed) {
+        *why = "COM3 is not managed but leads to " + Utf8(target);
+        return target == u"\\Device\\Serial2";
+    }
+    PDEVICE_OBJECT device = HkObLookupDevice(reinterpret_cast<PCWSTR>(target.c_str()));
+    PDEVICE_OBJECT pdo = device != nullptr ? HkIoGetBottomDevice(device) : nullptr;
+    *why = "COM3 is managed but leads to " + Utf8(target);
+    return pdo != nullptr && pdo != device && pdo->DriverObject == HkIoFindDriver(L"dravolux") &&
+           !HeaderOf(pdo)->BusRole && !PortOf(pdo)->IsControl && PortOf(pdo)->Present;
 }
 
 }  // namespace reliability

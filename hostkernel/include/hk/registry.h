@@ -5,6 +5,7 @@
 #pragma once
 #include <ntddk.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,13 @@ std::u16string HkRegKeyPath(HANDLE handle);
 // nothing.
 std::string HkRegExport(PCWSTR path);
 NTSTATUS HkRegImport(const std::string& text);
+
+// Test hook: runs on the writing thread before every value write
+// (ZwSetValueKey, and so RtlWriteRegistryValue), outside the registry's
+// lock, with the key's path and the value name, so a test can hold a writer
+// at an exact point. One hook at a time; null removes it, and so does HkReset.
+typedef std::function<void(const std::u16string& keyPath, const std::u16string& valueName)> HkRegWriteHook;
+void HkRegSetWriteHook(HkRegWriteHook hook);
 
 // Back to the empty machine tree (\Registry\Machine\System\CurrentControlSet
 // with Control, Services, Enum; Software; Hardware\DeviceMap).
