@@ -1,6 +1,8 @@
 // dravolux-sim end to end: scenario lines against the host machine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -25,9 +27,19 @@ SimRun Simulate(const std::string& scenario) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The examples folder beside the tests. A compiler cache with a base folder
+// leaves __FILE__ relative, so it is then looked for above this program.
 std::string ExampleDir() {
     std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/tools/")) + "/examples/";
+    std::string beside = here.substr(0, here.rfind("/tests/tools/")) + "/examples/";
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+    if (here[0] == '/' || length <= 0) return beside;
+    for (std::string dir(self, static_cast<size_t>(length)); !dir.empty();) {
+        dir.resize(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+        if (access((dir + "/examples/sharing.scn").c_str(), R_OK) == 0) return dir + "/examples/";
+    }
+    return beside;
 }
 
 }  // namespace
@@ -154,3 +166,26 @@ TEST(SimulatorExamples, Sharing) { RunExample("sharing.scn"); }
 TEST(SimulatorExamples, RemoveRefused) { RunExample("remove-refused.scn"); }
 TEST(SimulatorExamples, Permissions) { RunExample("permissions.scn"); }
 TEST(SimulatorExamples, Surprise) { RunExample("surprise.scn"); }
+
+TEST(SimulatorCheck, PassesOnTheBusAndLeavesNothing) {
+    SimRun run = Simulate("corvessctl check COM7\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, " passed, 0 failed\n")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "ok    a second open of the control device is refused (STATUS_ACCESS_DENIED)")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "ok    \\\\.\\COM7 answers STATUS_OBJECT_NAME_NOT_FOUND again, as before")) << run.Out;
+    EXPECT_FALSE(Has(run.Out, "skip")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+}
+
+TEST(SimulatorCheck, LeavesABusWithPortsAlone) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "! corvessctl check\n"
+        "corvessctl remove COM3\n"
+        "wait 500\n"
+        "expect link COM3 \\Device\\Serial2\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "FAIL  the bus manages no port: 2 port devices listed")) << run.Out;
+    EXPECT_FALSE(Has(run.Out, "ok    CreatePort")) << run.Out;
+}
