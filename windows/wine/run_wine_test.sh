@@ -209,7 +209,7 @@ start_holder() {  # start_holder LABEL CMD-ARGS...
     HOLDER_JOB=$!
     local deadline=$((SECONDS + 60)) hex=
     while [ $SECONDS -lt $deadline ] && kill -0 $HOLDER_JOB 2>/dev/null; do
-        hex=$(grep -a 'Loaded L"C:\\\\windows\\\\system32\\\\cmd.exe"' "$WORK/holder$HOLDERS.err" | head -1 | cut -d: -f1)
+        hex=$(grep -as 'Loaded L"C:\\\\windows\\\\system32\\\\cmd.exe"' "$WORK/holder$HOLDERS.err" | head -1 | cut -d: -f1)
         [ -n "$hex" ] && break
         sleep 0.2
     done
