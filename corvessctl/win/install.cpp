@@ -213,6 +213,10 @@ int Install(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return ExitNoDevice;
     }
     out << "the bus is running\n";
+    if (!wine.empty())
+        out << "Wine " << wine << ": the bus lives as long as the wineserver; keep one running (\"wineserver -p\"),\n"
+            << "or Wine stops its driver host a few seconds after the last program ends and the\n"
+            << "managed ports go with it, as after a restart of Windows\n";
     return ExitOk;
 }
 
