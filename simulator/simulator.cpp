@@ -19,6 +19,7 @@
 #include "hk/registry.h"
 #include "hk/user.h"
 #include "host/host_channel.h"
+#include "host/host_check.h"
 #include "legacy_serial.h"
 #include "pelmonix.h"
 #include "reg_command.h"
@@ -137,8 +138,9 @@ Simulator::Outcome Simulator::Execute(const std::vector<std::string>& words) {
 Simulator::Outcome Simulator::Corvessctl(const std::vector<std::string>& words) {
     std::vector<std::string> args(words.begin() + 1, words.end());
     corvessctl::HostChannel channel(tool_);
+    corvessctl::HostCheckSystem checks(tool_, SIM_TOOL_IMAGE, [this](uint32_t milliseconds) { RunClock(milliseconds); });
     std::ostringstream out, err;
-    int exit = corvessctl::Run(args, channel, out, err);
+    int exit = corvessctl::Run(args, channel, out, err, nullptr, &checks);
     out_ << out.str();
     std::string why = err.str();
     while (!why.empty() && why.back() == '\n') why.pop_back();

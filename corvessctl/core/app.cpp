@@ -19,6 +19,7 @@ std::string Subject(const Command& command) {
     case CommandKind::RemoveAll: return "remove --all";
     case CommandKind::List: return "list";
     case CommandKind::Reload: return "reload";
+    case CommandKind::Check: return "check " + command.Name;
     case CommandKind::Help: break;
     }
     return "help";
@@ -83,7 +84,7 @@ uint32_t QueryPortsReply(ControlChannel& channel, std::vector<uint8_t>& reply) {
 }
 
 int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err,
-        const char* moreUsage) {
+        const char* moreUsage, CheckSystem* checks) {
     Command command;
     std::string error;
     if (!ParseCommand(args, command, error)) {
@@ -93,6 +94,15 @@ int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostr
     if (command.Kind == CommandKind::Help) {
         out << UsageText() << (moreUsage ? moreUsage : "");
         return ExitOk;
+    }
+    if (command.Kind == CommandKind::Check) {
+        if (!checks) {
+            err << "corvessctl: check: not available here\n";
+            return ExitUsage;
+        }
+        int code = RunCheck(command.Name, channel, *checks, out);
+        if (code != ExitOk) err << "corvessctl: check: some checks failed (the FAIL lines above)\n";
+        return code;
     }
 
     uint32_t status = channel.Open();
@@ -139,6 +149,7 @@ int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostr
         break;
     }
     case CommandKind::Help:
+    case CommandKind::Check:
         break;
     }
     if (!StatusSucceeded(status)) {

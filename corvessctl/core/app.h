@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "check.h"
 #include "command.h"
 #include "records.h"
 
@@ -15,9 +16,10 @@ namespace corvessctl {
 // Runs one command line (the arguments after the program name) over the
 // channel; writes results to `out` and failures to `err`; returns the exit
 // code. `moreUsage` (optional) adds lines to the usage text for commands
-// that a platform build serves itself.
+// that a platform build serves itself; `checks` is what "check" needs from
+// the machine (without it "check" is refused).
 int Run(const std::vector<std::string>& args, ControlChannel& channel, std::ostream& out, std::ostream& err,
-        const char* moreUsage = nullptr);
+        const char* moreUsage = nullptr, CheckSystem* checks = nullptr);
 
 // The QueryPorts reply, asked with a buffer that starts small and doubles
 // while the bus answers STATUS_BUFFER_TOO_SMALL. Returns the final status.

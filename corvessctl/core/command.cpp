@@ -2,6 +2,7 @@
 
 #include <dravolux/control.h>
 
+#include "check.h"
 #include "text.h"
 
 namespace corvessctl {
@@ -15,6 +16,8 @@ const char* UsageText() {
            "  list --json       the same as a JSON array\n"
            "  list --raw        the reply bytes in hex\n"
            "  reload            reload the per-application permissions\n"
+           "  check [NAME]      run the device checks on a bus without managed ports, with\n"
+           "                    the port NAME (default COM99); ends with \"N passed, N failed\"\n"
            "  help              this text\n";
 }
 
@@ -96,6 +99,15 @@ bool ParseCommand(const std::vector<std::string>& args, Command& command, std::s
         }
         command.Kind = CommandKind::Reload;
         return true;
+    }
+    if (verb == "check") {
+        if (operands > 1) {
+            error = "check: expected at most one port name";
+            return false;
+        }
+        command.Kind = CommandKind::Check;
+        command.Name = operands ? args[1] : DefaultCheckPort;
+        return CheckName(verb, command.Name, error);
     }
     error = "unknown command '" + verb + "'";
     return false;

@@ -6,12 +6,12 @@
 
 namespace corvessctl {
 
-enum class CommandKind { Help, Create, Remove, RemoveAll, List, Reload };
+enum class CommandKind { Help, Create, Remove, RemoveAll, List, Reload, Check };
 enum class ListFormat { Table, Json, Raw };
 
 struct Command {
     CommandKind Kind = CommandKind::Help;
-    std::string Name;                       // create and remove: the port name (UTF-8)
+    std::string Name;                       // create, remove and check: the port name (UTF-8)
     ListFormat Format = ListFormat::Table;  // list
 };
 

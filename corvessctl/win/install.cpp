@@ -11,6 +11,8 @@
 #include <dravolux/control.h>
 
 #include "../core/command.h"
+#include "win_text.h"
+#include "wine.h"
 
 namespace corvessctl {
 
@@ -26,56 +28,10 @@ const wchar_t PortCatalog[] = L"pelmonix.cat";
 // Setup class names and device instance IDs are bounded by the platform.
 const DWORD ClassNameUnits = 32;
 const DWORD InstanceIdUnits = 200;
+// How long install waits for the bus to start.
+const DWORD BusStartSeconds = 60;
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
-    return result;
-}
-
-// Command-line arguments arrive in the ANSI code page.
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size);
-    return result;
-}
-
-// "reason (code N)" for a Win32 error.
-std::string ErrorText(DWORD error) {
-    wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length ? std::wstring(buffer, length) : std::wstring();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
-                             text.back() == L'.'))
-        text.pop_back();
-    std::string result = text.empty() ? "error" : Narrow(text);
-    if (error == ERROR_ACCESS_DENIED) result += " (run from an elevated prompt)";
-    return result + " (Win32 error " + std::to_string(error) + ")";
-}
-
-// The folder of this program, with a trailing backslash.
-std::wstring ProgramFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
+std::wstring ProgramFolder() { return FolderOf(ProgramPath()); }
 
 std::wstring FullPath(const std::wstring& path) {
     DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -84,16 +40,6 @@ std::wstring FullPath(const std::wstring& path) {
     DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
     full.resize(length < size ? length : 0);
     return full.empty() ? path : full;
-}
-
-std::wstring FolderOf(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-bool FileExists(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Destroys a device information set on every way out.
@@ -138,7 +84,7 @@ bool StagePackage(const std::wstring& inf, std::ostream& out, std::ostream& err)
 
 // Creates the root-enumerated device ROOT\<CLASS>\nnnn with hardware ID
 // DRAVOLUX and registers it with the PnP manager.
-bool CreateRootDevice(const std::wstring& inf, std::ostream& out, std::ostream& err) {
+bool CreateRootDevice(const std::wstring& inf, std::wstring& instanceId, std::ostream& out, std::ostream& err) {
     GUID classGuid;
     wchar_t className[ClassNameUnits] = {};
     if (!SetupDiGetINFClassW(inf.c_str(), &classGuid, className, ClassNameUnits, nullptr)) {
@@ -172,26 +118,58 @@ bool CreateRootDevice(const std::wstring& inf, std::ostream& out, std::ostream& 
     }
     wchar_t instance[InstanceIdUnits] = {};
     SetupDiGetDeviceInstanceIdW(devices.Set, &device, instance, InstanceIdUnits, nullptr);
+    instanceId = instance;
     out << "created device " << Narrow(instance) << "\n";
     return true;
 }
 
-// Waits a little for the bus's control device: the PnP manager starts the
-// bus after the driver is installed, not always before the call returns.
-bool WaitForControlDevice() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        HANDLE handle = CreateFileW(DRAVOLUX_CONTROL_WIN32_NAME, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
+// True when the control device exists, even if another program holds it.
+bool ControlDeviceExists() {
+    HANDLE handle = CreateFileW(DRAVOLUX_CONTROL_WIN32_NAME, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_BUSY;
+}
+
+// Waits for the bus's control device, a dot a second on one line: the PnP
+// manager starts the bus after the installation returns, and a machine that
+// is still starting up (a Wine prefix on its first run) takes its time.
+bool WaitForControlDevice(std::ostream& out) {
+    out << "waiting for the bus to start (up to " << BusStartSeconds << " s)" << std::flush;
+    for (DWORD waited = 0;; waited += 100) {
+        if (ControlDeviceExists()) {
+            out << " up after " << (waited + 500) / 1000 << " s\n";
             return true;
         }
-        // Present but held by another program.
-        if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION ||
-            GetLastError() == ERROR_BUSY)
-            return true;
+        if (waited >= BusStartSeconds * 1000) break;
+        if (waited && waited % 1000 == 0) out << '.' << std::flush;
         Sleep(100);
     }
+    out << " not up\n";
     return false;
+}
+
+// What to look at when the bus does not come up.
+void ExplainNoBus(const std::wstring& instance, bool wine, std::ostream& err) {
+    err << "corvessctl: install: the bus did not start within " << BusStartSeconds
+        << " s: its control device \\\\.\\SerialCorvessControl has not appeared. Check:\n";
+    if (wine) {
+        err << "  - that the prefix has finished its first start (\"wine wineboot\" returns) and a driver host\n"
+               "    (winedevice.exe) runs;\n"
+               "  - the PnP manager's log: WINEDEBUG=+plugplay,+setupapi on the first Wine process after\n"
+               "    \"wineserver -p\" (the driver host keeps that process's output);\n"
+               "  - that C:\\windows\\system32\\drivers\\dravolux.sys is there.\n";
+    } else {
+        err << "  - Device Manager, System devices: \"ZARVIK Corvess Serial Ports Bus\" (" << Narrow(instance)
+            << ") and the problem it reports;\n"
+               "  - that test signing is on (\"bcdedit /enum {current}\" shows testsigning Yes) and that\n"
+               "    dravolux.sys and dravolux.cat are signed with a trusted certificate;\n"
+               "  - C:\\Windows\\INF\\setupapi.dev.log, the section for dravolux.inf.\n";
+    }
+    err << "The bus may still come up later: \"corvessctl list\" tells.\n";
 }
 
 int Install(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -206,9 +184,18 @@ int Install(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     // The port function driver's package, when it sits next to the bus's.
     std::wstring portInf = FolderOf(inf) + PortInfName;
-    if (FileExists(portInf) && !StagePackage(portInf, out, err)) return ExitRefused;
+    bool withPort = FileExists(portInf);
 
-    if (!CreateRootDevice(inf, out, err)) return ExitRefused;
+    std::string wine = WineVersion();
+    if (!wine.empty()) {
+        out << "running under Wine " << wine << "\n";
+        if ((withPort && !PreparePackageForWine(portInf, out, err)) || !PreparePackageForWine(inf, out, err))
+            return ExitRefused;
+    }
+    if (withPort && !StagePackage(portInf, out, err)) return ExitRefused;
+
+    std::wstring instance;
+    if (!CreateRootDevice(inf, instance, out, err)) return ExitRefused;
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, BusHardwareId, inf.c_str(), INSTALLFLAG_FORCE, &reboot)) {
         DWORD error = GetLastError();
@@ -221,11 +208,15 @@ int Install(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << "restart Windows to finish the installation\n";
         return ExitOk;
     }
-    if (!WaitForControlDevice()) {
-        err << "corvessctl: install: the bus was installed but its control device has not appeared\n";
+    if (!WaitForControlDevice(out)) {
+        ExplainNoBus(instance, !wine.empty(), err);
         return ExitNoDevice;
     }
     out << "the bus is running\n";
+    if (!wine.empty())
+        out << "Wine " << wine << ": the bus lives as long as the wineserver; keep one running (\"wineserver -p\"),\n"
+            << "or Wine stops its driver host a few seconds after the last program ends and the\n"
+            << "managed ports go with it, as after a restart of Windows\n";
     return ExitOk;
 }
 
@@ -241,8 +232,8 @@ bool IsOurPackage(const std::wstring& path) {
 }
 
 // Removes the installed copies of our packages: oemNN.inf on Windows, the
-// original name under Wine.
-void DeletePackages(std::ostream& out, std::ostream& err) {
+// original name under Wine, where what Wine keeps of them goes too.
+void DeletePackages(bool wine, std::ostream& out, std::ostream& err) {
     wchar_t windows[MAX_PATH] = {};
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
@@ -253,8 +244,11 @@ void DeletePackages(std::ostream& out, std::ostream& err) {
         if (search == INVALID_HANDLE_VALUE) continue;
         do {
             if (!IsOurPackage(folder + found.cFileName)) continue;
+            WineLeftovers leftovers;
+            if (wine) leftovers = WineLeftoversOf(folder + found.cFileName);
             if (SetupUninstallOEMInfW(found.cFileName, SUOI_FORCEDELETE, nullptr)) {
                 out << "deleted driver package " << Narrow(found.cFileName) << "\n";
+                DeleteWineLeftovers(leftovers, out, err);
             } else {
                 DWORD error = GetLastError();
                 err << "corvessctl: uninstall: cannot delete the driver package " << Narrow(found.cFileName)
@@ -305,7 +299,7 @@ int Uninstall(const std::vector<std::string>& args, std::ostream& out, std::ostr
     int ports = RemoveDevices(PortHardwareId, out, err);
     if (ports < 0) return ExitRefused;
     if (buses == 0) out << "no DRAVOLUX device was installed\n";
-    DeletePackages(out, err);
+    DeletePackages(!WineVersion().empty(), out, err);
     return ExitOk;
 }
 

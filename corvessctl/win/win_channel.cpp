@@ -23,7 +23,8 @@ NtDeviceIoControlFileRoutine NtControl() {
                  : nullptr;
 }
 
-// The NT status behind a Win32 error, for the errors the bus can cause.
+}  // namespace
+
 uint32_t StatusFromWin32(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND: return StatusObjectNameNotFound;
@@ -43,8 +44,6 @@ uint32_t StatusFromWin32(DWORD error) {
     default: return StatusUnsuccessful;
     }
 }
-
-}  // namespace
 
 WinChannel::~WinChannel() { Close(); }
 

@@ -1,9 +1,14 @@
 // The control channel on Windows: the control device through Win32.
 #pragma once
 
+#include <windows.h>
+
 #include "../core/channel.h"
 
 namespace corvessctl {
+
+// The NT status behind a Win32 error, for the errors the bus can cause.
+uint32_t StatusFromWin32(DWORD error);
 
 class WinChannel : public ControlChannel {
 public:

@@ -7,6 +7,7 @@
 #include <dravolux/control.h>
 
 #include "core/app.h"
+#include "core/check.h"
 #include "core/format.h"
 #include "core/records.h"
 #include "core/text.h"
@@ -287,4 +288,69 @@ TEST(CorvessctlMessages, HelpCarriesThePlatformsOwnCommands) {
     EXPECT_NE(out.str().find("list --json"), std::string::npos);
     EXPECT_NE(out.str().find("install [INF]"), std::string::npos);
     EXPECT_EQ(channel.Opens, 0);
+}
+
+namespace {
+
+// A machine where no port ever opens and time costs nothing.
+struct FakeCheckSystem : CheckSystem {
+    uint32_t SecondOpen = StatusAccessDenied;
+    std::string Caveat;
+    uint32_t OpenControlAgain() override { return SecondOpen; }
+    std::string ExclusiveOpenCaveat() override { return Caveat; }
+    uint32_t OpenPort(int, const std::string&, uint64_t&) override { return StatusObjectNameNotFound; }
+    void ClosePort(int) override {}
+    std::u16string OpenerImage(int) override { return Term; }
+    void Pause(uint32_t) override {}
+};
+
+}  // namespace
+
+TEST(CorvessctlCheck, NamesWhatTheBusGetsWrong) {
+    // Serves every QueryPorts (whatever its input), refuses every port
+    // request, and writes into the output of ReloadPermissions without
+    // reporting it.
+    FakeChannel channel;
+    auto list = ServeList(ReplyBuilder().Finish());
+    channel.Reply = [list](const SentRequest& request, uint8_t* output, uint32_t& returned) -> uint32_t {
+        returned = 0;
+        switch (request.Code) {
+        case dravolux::IoctlQueryPorts: return list(request, output, returned);
+        case dravolux::IoctlReloadPermissions:
+            if (request.OutputLength) output[0] = 0;
+            return StatusSuccess;
+        case dravolux::IoctlRemoveAllPorts: return StatusSuccess;
+        default: return StatusInvalidParameter;
+        }
+    };
+    FakeCheckSystem system;
+    system.SecondOpen = StatusSuccess;
+    std::ostringstream out;
+    EXPECT_EQ(RunCheck("COM99", channel, system, out), ExitRefused);
+    for (const char* line : {
+             "FAIL  a second open of the control device is refused (STATUS_ACCESS_DENIED): answered STATUS_SUCCESS",
+             "FAIL  QueryPorts, 3-byte input (no port): STATUS_INVALID_PARAMETER: answered STATUS_SUCCESS",
+             "FAIL  QueryPorts, QueryType 0x00000002 (no port): STATUS_INVALID_PARAMETER: answered STATUS_SUCCESS",
+             "FAIL  RemovePort COM99 (no port): STATUS_NO_SUCH_DEVICE: answered STATUS_INVALID_PARAMETER",
+             "FAIL  ReloadPermissions, 4-byte input and output (no port): STATUS_SUCCESS: bytes beyond the reply "
+             "were written",
+             "FAIL  CreatePort COM99 with over-long buffers: STATUS_SUCCESS: answered STATUS_INVALID_PARAMETER",
+             "ok    CreatePort, Size 261 (no port): STATUS_INVALID_PARAMETER",
+             "ok    QueryPorts, output one byte short (no port): STATUS_BUFFER_TOO_SMALL",
+             "ok    the control device opens again once closed",
+             ", 9 failed\n"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+    EXPECT_EQ(out.str().find("(COM99 managed)"), std::string::npos) << out.str();
+
+    // Where the platform admits a second handle, that check is skipped, not
+    // passed.
+    system.Caveat = "no exclusive devices here";
+    std::ostringstream skipped;
+    RunCheck("COM99", channel, system, skipped);
+    EXPECT_NE(skipped.str().find("skip  a second open of the control device is refused: no exclusive devices here\n"
+                                 "ok    CreatePort, no buffers"),
+              std::string::npos)
+        << skipped.str();
+    EXPECT_NE(skipped.str().find("1 skipped\n"), std::string::npos) << skipped.str();
+    EXPECT_NE(skipped.str().find(", 8 failed\n"), std::string::npos) << skipped.str();
 }

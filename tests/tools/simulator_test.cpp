@@ -1,6 +1,7 @@
 // dravolux-sim end to end: scenario lines against the host machine.
 #include <gtest/gtest.h>
 
+
 #include <fstream>
 #include <sstream>
 
@@ -153,3 +154,26 @@ TEST(SimulatorExamples, Sharing) { RunExample("sharing.scn"); }
 TEST(SimulatorExamples, RemoveRefused) { RunExample("remove-refused.scn"); }
 TEST(SimulatorExamples, Permissions) { RunExample("permissions.scn"); }
 TEST(SimulatorExamples, Surprise) { RunExample("surprise.scn"); }
+
+TEST(SimulatorCheck, PassesOnTheBusAndLeavesNothing) {
+    SimRun run = Simulate("corvessctl check COM7\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, " passed, 0 failed\n")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "ok    a second open of the control device is refused (STATUS_ACCESS_DENIED)")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "ok    \\\\.\\COM7 answers STATUS_OBJECT_NAME_NOT_FOUND again, as before")) << run.Out;
+    EXPECT_FALSE(Has(run.Out, "skip")) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+}
+
+TEST(SimulatorCheck, LeavesABusWithPortsAlone) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "! corvessctl check\n"
+        "corvessctl remove COM3\n"
+        "wait 500\n"
+        "expect link COM3 \\Device\\Serial2\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "FAIL  the bus manages no port: 2 port devices listed")) << run.Out;
+    EXPECT_FALSE(Has(run.Out, "ok    CreatePort")) << run.Out;
+}

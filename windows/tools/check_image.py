@@ -31,7 +31,7 @@ from peimage import (IMAGE_SCN_CNT_CODE, IMAGE_SCN_MEM_DISCARDABLE,  # noqa: E40
 
 KERNEL_DLLS = {"ntoskrnl.exe", "hal.dll"}
 SYSTEM_DLLS = {"kernel32.dll", "kernelbase.dll", "ntdll.dll", "msvcrt.dll", "ucrtbase.dll",
-               "advapi32.dll", "setupapi.dll", "newdev.dll", "cfgmgr32.dll", "user32.dll",
+               "advapi32.dll", "setupapi.dll", "newdev.dll", "cfgmgr32.dll", "wintrust.dll", "user32.dll",
                "shell32.dll", "ole32.dll", "bcrypt.dll", "ws2_32.dll"}
 
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Runs the real dravolux.sys under Wine in a fresh prefix: installs the bus,
-# creates COM3, opens it from two programs one after the other, checks the
-# listing and the registry, removes COM3 and uninstalls the bus, and fails on
-# any Wine error that comes from the driver's side.
+# Runs the real dravolux.sys under Wine the way a new user would: the package
+# folder copied into a fresh prefix, "corvessctl install", the shipped device
+# checks, COM3 taken over and opened again and again by a program that is not
+# ours (Wine's cmd.exe), then removal and uninstallation, which must leave
+# COM3 as it was. Fails on any Wine error from the driver's side.
 #
 #   run_wine_test.sh [--build DIR] [--keep] [--skip-code N]
 #
-# --build DIR   the win64 build folder (default build/win64); the images and
-#               programs are built there first when missing
+# --build DIR   the win64 build folder (default build/win64); its package
+#               folder is built first when incomplete
 # --keep        keep the prefix and logs (printed at the end)
 # --skip-code N exit status when Wine cannot be installed here (default 0)
 set -uo pipefail
@@ -28,6 +29,8 @@ done
 say() { echo "wine-test: $*"; }
 fail() { say "FAIL: $*"; FAILED=1; }
 FAILED=0
+# A holder that died makes writing to its input fail, not end this script.
+trap '' PIPE
 
 # --- Wine ------------------------------------------------------------------
 find_wine() {
@@ -62,24 +65,25 @@ for dir in /usr/lib/x86_64-linux-gnu/wine/x86_64-windows /usr/lib/wine/x86_64-wi
 done
 say "using $WINE ($("$WINE" --version 2>/dev/null))"
 
-# --- images and programs ---------------------------------------------------
-IMAGES=(dravolux.sys pelmonix.sys corvessctl.exe opener_a.exe opener_b.exe)
+# --- the package folder ----------------------------------------------------
+PACKAGE=$BUILD/package
+PACKAGE_FILES=(dravolux.sys dravolux.inf pelmonix.sys pelmonix.inf corvessctl.exe)
 need_build=0
-for f in "${IMAGES[@]}"; do [ -f "$BUILD/windows/$f" ] || need_build=1; done
+for f in "${PACKAGE_FILES[@]}"; do [ -f "$PACKAGE/$f" ] || need_build=1; done
 if [ $need_build = 1 ]; then
-    say "building the Windows images in $BUILD"
+    say "building the package folder $PACKAGE"
     if [ ! -f "$BUILD/CMakeCache.txt" ]; then
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
             -DCMAKE_BUILD_TYPE=Release >/dev/null || { say "FAIL: cannot configure $BUILD"; exit 1; }
     fi
-    cmake --build "$BUILD" -j2 --target dravolux pelmonix corvessctl opener_a opener_b >/dev/null ||
-        { say "FAIL: cannot build the Windows images"; exit 1; }
+    cmake --build "$BUILD" -j2 --target package_folder >/dev/null ||
+        { say "FAIL: cannot build the package folder"; exit 1; }
 fi
 
 # --- kernel imports against Wine's exports ---------------------------------
 if [ -n "$WINE_PE" ]; then
-    python3 "$ROOT/windows/wine/check_wine_imports.py" "$WINE_PE" "$BUILD/windows/dravolux.sys" \
-        "$BUILD/windows/pelmonix.sys" || fail "an image imports what Wine lacks or only stubs"
+    python3 "$ROOT/windows/wine/check_wine_imports.py" "$WINE_PE" "$PACKAGE/dravolux.sys" \
+        "$PACKAGE/pelmonix.sys" || fail "an image imports what Wine lacks or only stubs"
 else
     fail "Wine's PE ntoskrnl.exe was not found; cannot check the imports"
 fi
@@ -89,6 +93,7 @@ WORK=$(mktemp -d /tmp/dravolux-wine.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINEARCH=win64 DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml="
 LOG=$WORK/wine.log
 cleanup() {
+    exec 7>&- 2>/dev/null
     WINEDEBUG=-all "$WINESERVER" -k >/dev/null 2>&1
     if [ $KEEP = 1 ]; then
         say "kept $WORK (logs and prefix)"
@@ -108,37 +113,28 @@ WINEDEBUG=-all "$WINESERVER" -w
 # A persistent server keeps the driver host alive between commands. The
 # first process then starts the services, the PnP manager and the driver
 # host; they keep its stderr, so the debug channels set here reach the log.
-"$WINESERVER" -p
-WINEDEBUG=err+all,fixme+ntoskrnl,fixme+plugplay,+plugplay timeout 120 "$WINE" wineboot >>"$WORK/boot.out" 2>"$LOG" ||
-    { fail "Wine did not start its services"; exit 1; }
+"$WINESERVER" -p </dev/null >/dev/null 2>&1
+WINEDEBUG=err+all,fixme+ntoskrnl,fixme+plugplay,+plugplay timeout 120 "$WINE" wineboot </dev/null \
+    >>"$WORK/boot.out" 2>"$LOG" || { fail "Wine did not start its services"; exit 1; }
 
+# What the user copies: the package folder, nothing else.
 PKG=$WINEPREFIX/drive_c/corvess
 mkdir -p "$PKG"
-for f in "${IMAGES[@]}"; do cp "$BUILD/windows/$f" "$PKG/"; done
-cp "$ROOT/windows/dravolux.inf" "$ROOT/windows/pelmonix.inf" "$PKG/"
-# Wine's setupapi insists on the catalog an INF names; Wine checks no
-# signature, so empty catalogs do.
-: >"$PKG/dravolux.cat"
-: >"$PKG/pelmonix.cat"
-# Wine rewrites the staged pelmonix.inf's source path to the INF folder when
-# the first port device installs; later port devices then look for the image
-# there (and Wine retries a missing source forever).
-cp "$BUILD/windows/pelmonix.sys" "$WINEPREFIX/drive_c/windows/inf/"
+cp "$PACKAGE"/* "$PKG/"
 
-run() {  # run NAME ARGS... : corvessctl with a time limit; output in $WORK/NAME.out
+run() {  # run NAME ARGS... : corvessctl with a time limit; output in $WORK/NAME.txt
     local name=$1; shift
-    WINEDEBUG=-all timeout 120 "$WINE" 'C:\corvess\corvessctl.exe' "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"
+    WINEDEBUG=-all timeout 180 "$WINE" 'C:\corvess\corvessctl.exe' "$@" </dev/null >"$WORK/$name.out" 2>"$WORK/$name.err"
     local rc=$?
     tr -d '\r' <"$WORK/$name.out" >"$WORK/$name.txt"
     return $rc
 }
-# list_json: prints the JSON listing (exit status 0 when corvessctl succeeded)
-list_json() { run list list --json && cat "$WORK/list.txt"; }
+errors_of() { tr -d '\r' <"$WORK/$1.err"; }
 
 # json_check PYTHON-EXPRESSION: evaluates it with `ports` bound to the listing.
 json_check() {
-    list_json >"$WORK/ports.json" || return 1
-    python3 - "$WORK/ports.json" "$1" <<'EOF'
+    run list list --json || return 1
+    python3 - "$WORK/list.txt" "$1" <<'EOF'
 import json, sys
 ports = json.load(open(sys.argv[1]))
 sys.exit(0 if eval(sys.argv[2]) else 1)
@@ -155,26 +151,35 @@ wait_for() {
     done
 }
 
-reg_query() { WINEDEBUG=-all "$WINE" reg query "$@" 2>/dev/null | tr -d '\r'; }
+reg_query() { WINEDEBUG=-all "$WINE" reg query "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# What a program that is not ours meets when it writes to COM3.
+com3_as_seen() {
+    WINEDEBUG=-all timeout 60 "$WINE" cmd /c 'echo probe> COM3' </dev/null 2>&1 | tr -d '\r' | sed '/^$/d'
+}
 
 # --- the scenario ----------------------------------------------------------
-say "installing the bus"
-if run install install; then
-    sed 's/^/    /' "$WORK/install.txt"
-else
-    fail "corvessctl install: $(tr -d '\r' <"$WORK/install.err")"
-fi
-grep -q "the bus is running" "$WORK/install.txt" || fail "the control device did not appear after install"
+COM3_BEFORE=$(com3_as_seen)
+say "COM3 before: ${COM3_BEFORE:-opens and takes a write}"
 
-say "creating COM3"
-run create create COM3 || fail "corvessctl create COM3: $(tr -d '\r' <"$WORK/create.err")"
-# The control port and a fresh client port, both started.
+say "corvessctl install"
+run install install || fail "corvessctl install: $(errors_of install)"
+sed 's/^/    /' "$WORK/install.txt"
+grep -q "the bus is running" "$WORK/install.txt" || fail "the bus did not come up after install"
+grep -q "^Wine .*copied pelmonix.sys" "$WORK/install.txt" || fail "install did not say what it did for Wine"
+
+say "corvessctl check"
+run check check || fail "corvessctl check failed"
+grep -E '^(FAIL|skip)' "$WORK/check.txt" | sed 's/^/    /'
+tail -1 "$WORK/check.txt" | sed 's/^/    /'
+grep -Eq '^[0-9]+ passed, 0 failed$' "$WORK/check.txt" || fail "corvessctl check: $(tail -1 "$WORK/check.txt")"
+
+say "corvessctl create COM3"
+run create create COM3 || fail "corvessctl create COM3: $(errors_of create)"
+# The control port and a fresh client port.
 wait_for 'len(ports) == 2 and {p["role"] for p in ports} == {"client", "control"} and all(p["port"] == "COM3" for p in ports)' 60 ||
-    fail "the two ports of COM3 did not appear: $(cat "$WORK/list.txt" "$WORK/list.err" 2>/dev/null)"
-cp "$WORK/list.txt" "$WORK/list-created.txt"
-sed 's/^/    /' "$WORK/list-created.txt"
+    fail "the two ports of COM3 did not appear: $(cat "$WORK/list.txt")"
 
-say "checking the port devices' records"
 ENUM='HKLM\System\CurrentControlSet\Enum\DRAVOLUX\DEVICES'
 reg_query "$ENUM" /s >"$WORK/enum.txt"
 for pattern in 'Service +REG_SZ +pelmonix' 'HardwareID +REG_MULTI_SZ +PELMONIX' \
@@ -182,64 +187,107 @@ for pattern in 'Service +REG_SZ +pelmonix' 'HardwareID +REG_MULTI_SZ +PELMONIX' 
                'ClassGUID +REG_SZ +\{FF0E27D1-A1D9-4643-8A55-9DD82169BAFB\}' 'Class +REG_SZ +CorvessPorts'; do
     grep -Eiq "$pattern" "$WORK/enum.txt" || fail "the port device records lack /$pattern/"
 done
-instances=$(grep -Eic '^HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\DRAVOLUX\\DEVICES\\[0-9]+$' "$WORK/enum.txt")
-[ "$instances" -ge 2 ] || fail "expected at least 2 port device records under $ENUM, found $instances"
 reg_query 'HKLM\System\CurrentControlSet\Services\pelmonix' | grep -Eiq 'ImagePath' ||
     fail "the pelmonix service is not installed"
 
-# open_port PROGRAM: runs it against COM3 until $WORK/PROGRAM.done exists,
-# checks it in the listing with its own pid and image path, then closes.
-open_port() {
-    local program=$1 signal="C:\\corvess\\$1.done" pid=
-    rm -f "$PKG/$program.done"
-    # A free client port device whose function driver holds the DOS name.
-    if ! wait_for "any(p['role'] == 'client' and p['pid'] == 0 and p['status1'] & 4 for p in ports)" 60; then
-        fail "no free client port of COM3 holds the name (bit 4 of status1) for $program: $(cat "$WORK/list.txt")"
-        return
-    fi
-    WINEDEBUG=-all "$WINE" "C:\\corvess\\$program.exe" COM3 "$signal" 120 >"$WORK/$program.out" 2>"$WORK/$program.err" &
-    local job=$!
-    local deadline=$((SECONDS + 60))
-    while [ $SECONDS -lt $deadline ]; do
-        pid=$(tr -d '\r' <"$WORK/$program.out" | sed -n 's/^opened COM3 pid \([0-9]*\)$/\1/p')
-        [ -n "$pid" ] && break
-        grep -q "failed" "$WORK/$program.out" && break
-        kill -0 $job 2>/dev/null || break
-        sleep 0.5
+# Wine's cmd.exe holds COM3: `set /p` with its output sent to COM3 opens the
+# port, writes its prompt there and waits for a line on its input, which
+# comes from a pipe of ours. The pid is Wine's own (+pid prefixes every
+# trace line of the process with it).
+HOLDERS=0
+SEEN_PIDS=" "
+HOLDER_PID=
+HOLDER_JOB=
+start_holder() {  # start_holder LABEL CMD-ARGS...
+    local label=$1; shift
+    HOLDERS=$((HOLDERS + 1))
+    HOLDER_PID=
+    rm -f "$WORK/hold.fifo"; mkfifo "$WORK/hold.fifo"
+    exec 7<>"$WORK/hold.fifo"
+    WINEDEBUG=+pid,+loaddll timeout 120 "$WINE" cmd /c "$@" <"$WORK/hold.fifo" \
+        >"$WORK/holder$HOLDERS.out" 2>"$WORK/holder$HOLDERS.err" &
+    HOLDER_JOB=$!
+    local deadline=$((SECONDS + 60)) hex=
+    while [ $SECONDS -lt $deadline ] && kill -0 $HOLDER_JOB 2>/dev/null; do
+        hex=$(grep -as 'Loaded L"C:\\\\windows\\\\system32\\\\cmd.exe"' "$WORK/holder$HOLDERS.err" | head -1 | cut -d: -f1)
+        [ -n "$hex" ] && break
+        sleep 0.2
     done
-    if [ -z "$pid" ]; then
-        fail "$program could not open COM3: $(tr -d '\r' <"$WORK/$program.out")"
-        touch "$PKG/$program.done"; wait $job
-        return
+    [ -n "$hex" ] || { fail "$label: cmd.exe did not start"; return 1; }
+    HOLDER_PID=$((16#$hex))
+    case "$SEEN_PIDS" in *" $HOLDER_PID "*) fail "$label: pid $HOLDER_PID was seen before" ;; esac
+    SEEN_PIDS="$SEEN_PIDS$HOLDER_PID "
+    if wait_for "any(p['role'] == 'client' and p['pid'] == $HOLDER_PID and (p['image'] or '').lower() == 'c:\\\\windows\\\\system32\\\\cmd.exe' for p in ports)" 30; then
+        say "$label: COM3 is listed as opened by pid $HOLDER_PID, C:\\windows\\system32\\cmd.exe"
+    else
+        fail "$label: COM3 is not listed as opened by cmd.exe, pid $HOLDER_PID: $(cat "$WORK/list.txt")"
+        return 1
     fi
-    say "$program opened COM3 as pid $pid"
-    wait_for "any(p['role'] == 'client' and p['pid'] == $pid and (p['image'] or '').lower().endswith('\\\\corvess\\\\$program.exe') for p in ports)" 30 ||
-        fail "COM3 is not listed as opened by $program (pid $pid): $(cat "$WORK/list.txt")"
-    cp "$WORK/list.txt" "$WORK/list-$program.txt"
-    sed 's/^/    /' "$WORK/list-$program.txt"
-    touch "$PKG/$program.done"
-    wait $job || fail "$program failed: $(tr -d '\r' <"$WORK/$program.out")"
-    grep -q "closed COM3" "$WORK/$program.out" || fail "$program did not close COM3"
-    wait_for "not any(p['pid'] == $pid for p in ports)" 30 ||
-        fail "pid $pid is still listed after $program closed COM3: $(cat "$WORK/list.txt")"
 }
-open_port opener_a
-open_port opener_b
+# finish_holder LABEL [EXIT-STATUS]: waits for the holder, which must end
+# with that status when one is given, then for its pid to leave the listing.
+finish_holder() {
+    local label=$1 expected=${2:-} rc
+    wait $HOLDER_JOB; rc=$?
+    exec 7>&-
+    [ -z "$expected" ] || [ "$rc" = "$expected" ] || fail "$label: cmd.exe ended with $rc, expected $expected"
+    local said; said=$(tr -d '\r' <"$WORK/holder$HOLDERS.out" | sed '/^$/d' | head -1)
+    [ -z "$said" ] || say "$label: cmd.exe said \"$said\" (the stand-in serves no writes)"
+    wait_for "not any(p['pid'] == $HOLDER_PID for p in ports) and any(p['role'] == 'client' and p['pid'] == 0 for p in ports)" 30 ||
+        fail "$label: pid $HOLDER_PID is still listed after cmd.exe ended: $(cat "$WORK/list.txt")"
+}
+# A free client port whose function driver holds the DOS name (bit 4 of the
+# stand-in's status word 1): a program may open COM3 now.
+wait_free() {
+    wait_for "any(p['role'] == 'client' and p['pid'] == 0 and p['status1'] & 4 for p in ports)" 60 ||
+        fail "no free client port of COM3 holds the name: $(cat "$WORK/list.txt")"
+}
 
-say "removing COM3"
-run remove remove COM3 || fail "corvessctl remove COM3: $(tr -d '\r' <"$WORK/remove.err")"
-wait_for 'len(ports) == 0' 60 || fail "ports are still listed after remove COM3: $(cat "$WORK/list.txt")"
+for round in 1 2 3; do
+    wait_free
+    if start_holder "cmd.exe, round $round" "set /p line=round$round> COM3"; then
+        echo >&7
+        finish_holder "cmd.exe, round $round" 0
+    fi
+done
 
-say "uninstalling the bus"
-if run uninstall uninstall; then
-    sed 's/^/    /' "$WORK/uninstall.txt"
-else
-    fail "corvessctl uninstall: $(tr -d '\r' <"$WORK/uninstall.err")"
+# Exits with COM3 open: "exit" inside a call whose output goes to COM3 ends
+# the process before cmd.exe closes the port.
+printf '@echo off\r\ncall :hold > COM3\r\nexit /b 0\r\n:hold\r\necho exiting\r\nset /p line=\r\nexit 3\r\n' >"$WORK/exit-open.cmd"
+wait_free
+if start_holder "cmd.exe exiting with COM3 open" "Z:${WORK//\//\\}\\exit-open.cmd"; then
+    echo >&7
+    finish_holder "cmd.exe exiting with COM3 open" 3
 fi
+
+# Killed with COM3 open.
+wait_free
+if start_holder "cmd.exe killed with COM3 open" "set /p line=killed> COM3"; then
+    WINEDEBUG=-all timeout 60 "$WINE" taskkill /f /pid $HOLDER_PID </dev/null >"$WORK/taskkill.out" 2>&1 ||
+        fail "taskkill /f /pid $HOLDER_PID: $(tr -d '\r' <"$WORK/taskkill.out")"
+    finish_holder "cmd.exe killed with COM3 open"
+fi
+
+say "corvessctl remove COM3"
+run remove remove COM3 || fail "corvessctl remove COM3: $(errors_of remove)"
+wait_for 'len(ports) == 0' 60 || fail "ports are still listed after remove COM3: $(cat "$WORK/list.txt")"
+COM3_AFTER=$(com3_as_seen)
+[ "$COM3_AFTER" = "$COM3_BEFORE" ] || fail "COM3 after remove: \"$COM3_AFTER\", before: \"$COM3_BEFORE\""
+
+say "corvessctl uninstall"
+run uninstall uninstall || fail "corvessctl uninstall: $(errors_of uninstall)"
+sed 's/^/    /' "$WORK/uninstall.txt"
 deadline=$((SECONDS + 30))
 while run gone list && [ $SECONDS -lt $deadline ]; do sleep 0.5; done
 grep -q "cannot open the control device" "$WORK/gone.err" 2>/dev/null ||
     fail "the control device is still there after uninstall"
+# The driver images stay in system32\drivers, as on Windows; the packages,
+# the copies made for Wine and the catalogs go.
+left=$(cd "$WINEPREFIX/drive_c/windows" && find inf system32/catroot -iname 'dravolux.*' -o -iname 'pelmonix.*' | tr '\n' ' ')
+[ -z "$left" ] || fail "uninstall left behind: $left"
+COM3_AFTER=$(com3_as_seen)
+[ "$COM3_AFTER" = "$COM3_BEFORE" ] || fail "COM3 after uninstall: \"$COM3_AFTER\", before: \"$COM3_BEFORE\""
+say "COM3 after: ${COM3_AFTER:-opens and takes a write}"
 
 # --- the log ---------------------------------------------------------------
 # Errors and crashes on the driver's side: the PnP manager, the kernel, the
@@ -256,6 +304,8 @@ if [ -s "$WORK/wine-errors.txt" ]; then
 fi
 # What Wine only half implements on the paths the drivers took.
 tr -d '\r' <"$LOG" | grep -aoE 'fixme:(ntoskrnl|plugplay):[A-Za-z_]+' | sort | uniq -c | sed 's/^/    partial in Wine: /'
+log_size=$(stat -c %s "$LOG")
+[ "$log_size" -lt 50000000 ] || fail "the log grew to $log_size bytes (a PnP thread spinning?)"
 
 if [ $FAILED = 0 ]; then say "PASS"; else say "FAILED"; fi
 [ $FAILED = 0 ]
