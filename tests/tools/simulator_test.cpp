@@ -1,7 +1,6 @@
 // dravolux-sim end to end: scenario lines against the host machine.
 #include <gtest/gtest.h>
 
-
 #include <fstream>
 #include <sstream>
 
