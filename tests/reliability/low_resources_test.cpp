@@ -15,8 +15,8 @@ namespace reliability {
 
 std::string ExampleScript(const char* name)
 {
-    std::string here = __FILE__;
-    std::ifstream file(here.substr(0, here.rfind("/tests/reliability/")) + "/examples/" + name);
+    std::ifstream file(std::string(DRAVOLUX_SOURCE_DIR "/examples/") + name);
+    EXPECT_TRUE(file) << name;
     std::stringstream text;
     text << file.rdbuf();
     return text.str();

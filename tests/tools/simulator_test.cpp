@@ -26,8 +26,7 @@ SimRun Simulate(const std::string& scenario) {
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string ExampleDir() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/tools/")) + "/examples/";
+    return DRAVOLUX_SOURCE_DIR "/examples/";
 }
 
 }  // namespace
