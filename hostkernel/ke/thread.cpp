@@ -10,10 +10,16 @@
 namespace {
 
 std::atomic<ULONG> g_nextThreadId{1};
+std::atomic<unsigned> g_liveThreads{0};
 
 struct ThreadSlot {
     _KTHREAD Record;
-    ThreadSlot() { Record.Id = g_nextThreadId.fetch_add(1); }
+    ThreadSlot() {
+        Record.Id = g_nextThreadId.fetch_add(1);
+        g_liveThreads.fetch_add(1);
+        ExpPagedPoolThreadStarted();
+    }
+    ~ThreadSlot() { g_liveThreads.fetch_sub(1); }
 };
 
 }  // namespace
@@ -23,9 +29,19 @@ _KTHREAD* KiCurrentThread() {
     return &slot.Record;
 }
 
-void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
+unsigned KiLiveThreads() {
+    return g_liveThreads.load();
+}
+
+void KiStoreIrql(_KTHREAD* thread, KIRQL irql) {
     KIRQL old = thread->Irql;
     thread->Irql = irql;
+    ExpPagedPoolIrqlChanged(old, irql, true);
+}
+
+void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
+    KIRQL old = thread->Irql;
+    KiStoreIrql(thread, irql);
     if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
         KiMaybeRunDpcs();
     }
@@ -42,7 +58,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
         HkVerifierStop(HkViolation::IrqlBadRaise, "KeRaiseIrql to %u from the higher IRQL %u", NewIrql, old);
         return old;
     }
-    t->Irql = NewIrql;
+    KiStoreIrql(t, NewIrql);
     return old;
 }
 
@@ -142,7 +158,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeAcquireSpinLock at IRQL %u", old);
         return old;
     }
-    t->Irql = DISPATCH_LEVEL;
+    KiStoreIrql(t, DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(SpinLock);
     return old;
 }
@@ -185,7 +201,9 @@ ULONG HkThreadId() {
 
 void HkThreadResetState() {
     _KTHREAD* t = KiCurrentThread();
+    KIRQL old = t->Irql;
     t->Irql = PASSIVE_LEVEL;
+    ExpPagedPoolIrqlChanged(old, PASSIVE_LEVEL, false);
     t->CriticalRegionDepth = 0;
     t->FastMutexesHeld = 0;
     t->SpinLocksHeld = 0;
