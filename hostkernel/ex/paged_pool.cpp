@@ -283,6 +283,17 @@ void ExpPagedPoolThreadStarted() {
     Lift();
 }
 
+// The verifier's Force IRQL Checking also reports timers, events, mutexes,
+// spin locks and fast mutexes in pageable memory: the kernel touches them at
+// raised IRQL (Microsoft Learn, "Force IRQL Checking").
+void ExpCheckResident(const void* object, const char* what) {
+    if (ExpArenaContains(object)) {
+        std::string block = ExpDescribePoolAddress(object);
+        HkVerifierStop(HkViolation::PagedPoolAtHighIrql, "%s %p lies in %s", what, object, block.c_str());
+        Lift();  // reported once; the use that follows must not fault again
+    }
+}
+
 // ---------------------------------------------------------------- host API
 
 void HkPoolSetPagedGuard(bool on) {

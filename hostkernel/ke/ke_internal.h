@@ -59,3 +59,6 @@ void ExpResetPool();
 // false: drop a pending touch without a stop), and a new thread appeared.
 void ExpPagedPoolIrqlChanged(KIRQL old, KIRQL irql, bool report);
 void ExpPagedPoolThreadStarted();
+// A dispatcher object or lock that the kernel touches at raised IRQL must
+// not lie in paged pool: stop when it does.
+void ExpCheckResident(const void* object, const char* what);

@@ -121,6 +121,7 @@ void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
 
 // Spin locks hold the owning thread record's address while taken.
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    ExpCheckResident(SpinLock, "spin lock");
     _KTHREAD* t = KiCurrentThread();
     if (t->Irql < DISPATCH_LEVEL) {
         HkVerifierStop(HkViolation::IrqlTooLow, "KeAcquireSpinLockAtDpcLevel at IRQL %u", t->Irql);

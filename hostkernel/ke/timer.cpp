@@ -260,6 +260,7 @@ ULONG KeQueryTimeIncrement() {
 // ---------------------------------------------------------------- timers
 
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    ExpCheckResident(Timer, "timer");
     Dispatcher& d = D();
     bool wasSet;
     {

@@ -204,6 +204,38 @@ TEST_F(ExPoolTest, TimerDpcReadingPagedPoolIsAStop) {
     }
 }
 
+// Dispatcher objects and locks the kernel touches at raised IRQL must be
+// resident: one in paged pool is a stop when it is set up or taken.
+TEST_F(ExPoolTest, SynchronizationObjectsInPagedPoolAreStops) {
+    struct Case {
+        const char* What;
+        void (*Use)(void* object);
+    };
+    const Case cases[] = {
+        {"event", [](void* o) { KeInitializeEvent((PKEVENT)o, NotificationEvent, FALSE); }},
+        {"timer", [](void* o) { KeInitializeTimer((PKTIMER)o); }},
+        {"fast mutex", [](void* o) { ExInitializeFastMutex((PFAST_MUTEX)o); }},
+        {"spin lock", [](void* o) {
+             KSPIN_LOCK* lock = (KSPIN_LOCK*)o;
+             *lock = 0;
+             KIRQL old;
+             KeAcquireSpinLock(lock, &old);
+             KeReleaseSpinLock(lock, old);
+         }},
+    };
+    for (const Case& c : cases) {
+        for (POOL_TYPE type : {NonPagedPoolNx, PagedPool}) {
+            void* object = ExAllocatePoolWithTag(type, 64, kTagA);
+            HkVerifierCapture capture;
+            c.Use(object);
+            size_t expected = type == PagedPool ? 1 : 0;
+            EXPECT_EQ(capture.Count(HkViolation::PagedPoolAtHighIrql), expected) << c.What << " in " << type;
+            EXPECT_EQ(capture.Count(), expected) << c.What;
+            ExFreePoolWithTag(object, kTagA);
+        }
+    }
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // Paged blocks sit on pages of their own; the slack after each is still a
 // red zone for the address sanitizer.
