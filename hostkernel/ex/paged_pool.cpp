@@ -62,7 +62,6 @@ struct Guard {
     std::atomic_flag Busy = ATOMIC_FLAG_INIT;
     std::atomic<bool> Engaged{false};
     std::atomic<size_t> Length{0};  // bytes protected from the arena base
-    std::atomic<bool> On{true};
     struct sigaction Previous;
 };
 
@@ -246,7 +245,6 @@ bool ExpArenaContains(const void* address) {
 
 void ExpArenaReset() {
     Arena& a = A();
-    G().On.store(true);
     Lift();
     size_t extent = a.Extent.load();
     if (extent) {
@@ -266,9 +264,7 @@ void ExpPagedGuardLift() {
 void ExpPagedPoolIrqlChanged(KIRQL old, KIRQL irql, bool report) {
     t_irql = irql;
     if (old < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL) {
-        if (G().On.load()) {
-            Engage();
-        }
+        Engage();
     } else if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
         Lift();
         Touch touch = t_touch;
@@ -295,13 +291,6 @@ void ExpCheckResident(const void* object, const char* what) {
 }
 
 // ---------------------------------------------------------------- host API
-
-void HkPoolSetPagedGuard(bool on) {
-    G().On.store(on);
-    if (!on) {
-        Lift();
-    }
-}
 
 bool HkPoolPagedGuardEngaged() {
     return G().Engaged.load();

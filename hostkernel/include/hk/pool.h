@@ -54,8 +54,6 @@ HkPoolUsage HkPoolOutstandingFor(ULONG tag, HkPoolKind kind);
 // Allocations of a tag and kind since reset, freed ones included.
 size_t HkPoolAllocationsFor(ULONG tag, HkPoolKind kind);
 
-// The guard of paged pool at DISPATCH_LEVEL (on by default).
-void HkPoolSetPagedGuard(bool on);
 // True while paged pool is protected right now.
 bool HkPoolPagedGuardEngaged();
 
