@@ -238,6 +238,8 @@ Simulator::Outcome Simulator::Show(const std::vector<std::string>& words) {
     if (words.size() == 2 && words[1] == "links") {
         for (const auto& link : HkObListLinks(L"\\GLOBAL??"))
             out_ << "  " << U8(link.first) << " -> " << U8(link.second) << "\n";
+        for (const auto& link : HkObListLocalDosLinks())
+            out_ << "  " << U8(link.first) << " -> " << U8(link.second) << " (local to a session)\n";
         return {true, ""};
     }
     if (words.size() == 3 && words[1] == "registry") {
@@ -298,6 +300,8 @@ int Simulator::Finish() {
     for (const auto& link : HkObListLinks(L"\\GLOBAL??"))
         if (std::find(baseLinks_.begin(), baseLinks_.end(), link) == baseLinks_.end())
             Fail("left over: DOS link " + U8(link.first) + " -> " + U8(link.second));
+    for (const auto& link : HkObListLocalDosLinks())
+        Fail("left over: DOS link " + U8(link.first) + " -> " + U8(link.second) + " (local to a session)");
     size_t devices = HkIoLiveDeviceCount();
     if (devices) Fail("left over: " + std::to_string(devices) + " device objects");
     size_t handles = HkObReportLeakedHandles();

@@ -7,11 +7,12 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "ex/ex_internal.h"
 #include "hk/clock.h"
 #include "hk/fault.h"
 #include "hk/pool.h"
@@ -28,20 +29,29 @@ constexpr size_t kQuarantineBytes = 8u << 20;
 struct Block {
     SIZE_T Size;
     ULONG Tag;
+    POOL_TYPE Type;
     bool Paged;
+    bool OnArena;  // paged blocks live on pages of their own
     size_t Sequence;
     void* Site;
 };
 
+struct FreedBlock {
+    void* Start;
+    SIZE_T Size;
+    bool OnArena;
+};
+
 struct Pool {
     std::mutex Lock;
-    std::unordered_map<void*, Block> Live;
+    std::map<void*, Block> Live;  // ordered, so an inner address finds its block
     // Freed blocks stay poisoned and unreleased for a while, so a second
     // free is recognised and stale reads see the poison.
-    std::deque<std::pair<void*, SIZE_T>> Quarantine;
+    std::deque<FreedBlock> Quarantine;
     std::unordered_set<void*> Freed;
     size_t QuarantineBytes = 0;
     size_t Allocations = 0;
+    std::map<std::pair<ULONG, bool>, size_t> AllocationsByTag;  // (tag, paged) -> count
 };
 
 // Never destroyed: blocks parked in quarantine stay reachable until the
@@ -81,15 +91,36 @@ std::string SiteText(void* site) {
 }
 
 // Caller holds the lock.
+void ReleaseBlockLocked(void* start, SIZE_T size, bool onArena) {
+    if (onArena) {
+        ExpArenaRelease(start, size);
+    } else {
+        free(start);
+    }
+}
+
+// Caller holds the lock.
 void ReleaseQuarantineLocked(Pool& p, bool all) {
     while (!p.Quarantine.empty() &&
            (all || p.Quarantine.size() > kQuarantineBlocks || p.QuarantineBytes > kQuarantineBytes)) {
-        auto entry = p.Quarantine.front();
+        FreedBlock entry = p.Quarantine.front();
         p.Quarantine.pop_front();
-        p.Freed.erase(entry.first);
-        p.QuarantineBytes -= entry.second;
-        free(entry.first);
+        p.Freed.erase(entry.Start);
+        p.QuarantineBytes -= entry.Size;
+        ReleaseBlockLocked(entry.Start, entry.Size, entry.OnArena);
     }
+}
+
+// Caller holds the lock. The live block holding an address, or end().
+std::map<void*, Block>::iterator FindLiveLocked(Pool& p, const void* address) {
+    auto it = p.Live.upper_bound(const_cast<void*>(address));
+    if (it == p.Live.begin()) {
+        return p.Live.end();
+    }
+    --it;
+    const char* start = static_cast<const char*>(it->first);
+    const char* at = static_cast<const char*>(address);
+    return at < start + (it->second.Size ? it->second.Size : 1) ? it : p.Live.end();
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* site) {
@@ -107,14 +138,19 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* site) {
     if (HkFaultShouldFailPool(tag)) {
         return nullptr;
     }
-    void* block = malloc(size ? size : 1);
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    void* block = paged ? ExpArenaAllocate(size) : nullptr;
+    bool onArena = block != nullptr;
+    if (!block) {
+        block = malloc(size ? size : 1);
+    }
     if (!block) {
         return nullptr;
     }
     memset(block, HK_POOL_FILL, size);
-    Pool& p = P();
-    std::lock_guard<std::mutex> guard(p.Lock);
-    p.Live[block] = Block{size, tag, paged, ++p.Allocations, site};
+    p.Live[block] = Block{size, tag, type, paged, onArena, ++p.Allocations, site};
+    p.AllocationsByTag[std::make_pair(tag, paged)]++;
     return block;
 }
 
@@ -149,6 +185,7 @@ void Free(PVOID block, ULONG tag, bool checkTag, void* site) {
     }
     if (record.Paged && irql > APC_LEVEL) {
         HkVerifierStop(HkViolation::PagedPoolAtHighIrql, "paged pool block %p freed at IRQL %u", block, irql);
+        ExpPagedGuardLift();  // reported once; the poison below must not fault again
     }
     HkKeLiveObjects live = HkKeFindLiveObjectsInRange(block, record.Size);
     if (live.Timers) {
@@ -169,7 +206,7 @@ void Free(PVOID block, ULONG tag, bool checkTag, void* site) {
         return;  // freed concurrently; the other free reported nothing wrong
     }
     memset(block, HK_POOL_POISON, record.Size);
-    p.Quarantine.emplace_back(block, record.Size);
+    p.Quarantine.push_back(FreedBlock{block, record.Size, record.OnArena});
     p.QuarantineBytes += record.Size;
     p.Freed.insert(block);
     ReleaseQuarantineLocked(p, false);
@@ -275,9 +312,86 @@ void ExpResetPool() {
     Pool& p = P();
     std::lock_guard<std::mutex> guard(p.Lock);
     for (auto& entry : p.Live) {
-        free(entry.first);
+        if (!entry.second.OnArena) {
+            free(entry.first);
+        }
     }
     p.Live.clear();
-    ReleaseQuarantineLocked(p, true);
+    for (const FreedBlock& entry : p.Quarantine) {
+        if (!entry.OnArena) {
+            free(entry.Start);
+        }
+    }
+    p.Quarantine.clear();
+    p.Freed.clear();
+    p.QuarantineBytes = 0;
+    ExpArenaReset();
     p.Allocations = 0;
+    p.AllocationsByTag.clear();
+}
+
+const char* HkPoolKindName(HkPoolKind kind) {
+    switch (kind) {
+    case HkPoolKind::Paged:
+        return "Paged";
+    case HkPoolKind::NonPaged:
+        return "NonPaged";
+    default:
+        return "NotPool";
+    }
+}
+
+HkPoolBlock HkPoolBlockAt(const void* address) {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    auto it = FindLiveLocked(p, address);
+    if (it == p.Live.end()) {
+        return HkPoolBlock{HkPoolKind::NotPool, NonPagedPool, 0, 0, nullptr};
+    }
+    const Block& b = it->second;
+    return HkPoolBlock{b.Paged ? HkPoolKind::Paged : HkPoolKind::NonPaged, b.Type, b.Tag, b.Size, it->first};
+}
+
+HkPoolUsage HkPoolOutstandingFor(ULONG tag, HkPoolKind kind) {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    HkPoolUsage usage = {0, 0};
+    for (auto& entry : p.Live) {
+        HkPoolKind blockKind = entry.second.Paged ? HkPoolKind::Paged : HkPoolKind::NonPaged;
+        if (entry.second.Tag == tag && blockKind == kind) {
+            usage.Blocks++;
+            usage.Bytes += entry.second.Size;
+        }
+    }
+    return usage;
+}
+
+size_t HkPoolAllocationsFor(ULONG tag, HkPoolKind kind) {
+    if (kind == HkPoolKind::NotPool) {
+        return 0;
+    }
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    auto it = p.AllocationsByTag.find(std::make_pair(tag, kind == HkPoolKind::Paged));
+    return it == p.AllocationsByTag.end() ? 0 : it->second;
+}
+
+std::string ExpDescribePoolAddress(const void* address) {
+    Pool& p = P();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    auto it = FindLiveLocked(p, address);
+    char text[160];
+    if (it == p.Live.end()) {
+        snprintf(text, sizeof(text), "paged pool at %p (no live block)", address);
+        return text;
+    }
+    const Block& b = it->second;
+    snprintf(text, sizeof(text), "paged pool block %p+%zu (tag '%s', %zu bytes, allocation #%zu from ", it->first,
+             (size_t)((const char*)address - (const char*)it->first), TagText(b.Tag).c_str(), (size_t)b.Size,
+             b.Sequence);
+    return text + SiteText(b.Site) + ")";
+}
+
+std::string ExpDescribeCode(const void* code) {
+    return SiteText(const_cast<void*>(code));
 }

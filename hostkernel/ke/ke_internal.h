@@ -26,6 +26,11 @@ struct _KTHREAD {
 _KTHREAD* KiCurrentThread();
 // Sets the IRQL without checks; lowering below DISPATCH_LEVEL runs pending DPCs.
 void KiSetIrql(_KTHREAD* thread, KIRQL irql);
+// Sets the IRQL without checks and without running DPCs.
+void KiStoreIrql(_KTHREAD* thread, KIRQL irql);
+// Threads that have a record right now (each OS thread that touched the
+// host kernel and has not ended).
+unsigned KiLiveThreads();
 
 // One lock and one condition for every dispatcher object: events, timers,
 // fast mutexes, the DPC queue and the clock.
@@ -61,3 +66,10 @@ void KiResetLockOrder();
 
 // Pool side of HkReset.
 void ExpResetPool();
+// Paged pool guard: the calling thread's IRQL went from old to irql (report
+// false: drop a pending touch without a stop), and a new thread appeared.
+void ExpPagedPoolIrqlChanged(KIRQL old, KIRQL irql, bool report);
+void ExpPagedPoolThreadStarted();
+// A dispatcher object or lock that the kernel touches at raised IRQL must
+// not lie in paged pool: stop when it does.
+void ExpCheckResident(const void* object, const char* what);

@@ -10,10 +10,16 @@
 namespace {
 
 std::atomic<ULONG> g_nextThreadId{1};
+std::atomic<unsigned> g_liveThreads{0};
 
 struct ThreadSlot {
     _KTHREAD Record;
-    ThreadSlot() { Record.Id = g_nextThreadId.fetch_add(1); }
+    ThreadSlot() {
+        Record.Id = g_nextThreadId.fetch_add(1);
+        g_liveThreads.fetch_add(1);
+        ExpPagedPoolThreadStarted();
+    }
+    ~ThreadSlot() { g_liveThreads.fetch_sub(1); }
 };
 
 }  // namespace
@@ -23,9 +29,19 @@ _KTHREAD* KiCurrentThread() {
     return &slot.Record;
 }
 
-void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
+unsigned KiLiveThreads() {
+    return g_liveThreads.load();
+}
+
+void KiStoreIrql(_KTHREAD* thread, KIRQL irql) {
     KIRQL old = thread->Irql;
     thread->Irql = irql;
+    ExpPagedPoolIrqlChanged(old, irql, true);
+}
+
+void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
+    KIRQL old = thread->Irql;
+    KiStoreIrql(thread, irql);
     if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
         KiMaybeRunDpcs();
     }
@@ -45,7 +61,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
         HkVerifierStop(HkViolation::IrqlBadRaise, "KeRaiseIrql to %u from the higher IRQL %u", NewIrql, old);
         return old;
     }
-    t->Irql = NewIrql;
+    KiStoreIrql(t, NewIrql);
     return old;
 }
 
@@ -108,6 +124,7 @@ void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
 
 // Spin locks hold the owning thread record's address while taken.
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    ExpCheckResident(SpinLock, "spin lock");
     _KTHREAD* t = KiCurrentThread();
     if (t->Irql < DISPATCH_LEVEL) {
         HkVerifierStop(HkViolation::IrqlTooLow, "KeAcquireSpinLockAtDpcLevel at IRQL %u", t->Irql);
@@ -145,7 +162,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeAcquireSpinLock at IRQL %u", old);
         return old;
     }
-    t->Irql = DISPATCH_LEVEL;
+    KiStoreIrql(t, DISPATCH_LEVEL);
     KeAcquireSpinLockAtDpcLevel(SpinLock);
     return old;
 }
@@ -188,7 +205,9 @@ ULONG HkThreadId() {
 
 void HkThreadResetState() {
     _KTHREAD* t = KiCurrentThread();
+    KIRQL old = t->Irql;
     t->Irql = PASSIVE_LEVEL;
+    ExpPagedPoolIrqlChanged(old, PASSIVE_LEVEL, false);
     t->CriticalRegionDepth = 0;
     t->FastMutexesHeld = 0;
     t->SpinLocksHeld = 0;

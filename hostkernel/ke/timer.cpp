@@ -209,7 +209,7 @@ size_t KiRunDpcs(bool force) {
         PVOID argument2 = dpc->SystemArgument2;
         KIRQL old = t->Irql;
         ULONG spinLocks = t->SpinLocksHeld;
-        t->Irql = DISPATCH_LEVEL;
+        KiStoreIrql(t, DISPATCH_LEVEL);
         routine(dpc, context, argument1, argument2);
         if (t->Irql != DISPATCH_LEVEL) {
             HkVerifierStop(HkViolation::DpcIrqlChanged, "DPC routine %p returned at IRQL %u", (void*)routine,
@@ -219,7 +219,7 @@ size_t KiRunDpcs(bool force) {
             HkVerifierStop(HkViolation::LockHeldOnReturn, "DPC routine %p returned holding a spin lock",
                            (void*)routine);
         }
-        t->Irql = old;
+        KiStoreIrql(t, old);
         ran++;
     }
     t->RunningDpcs = false;
@@ -263,6 +263,7 @@ ULONG KeQueryTimeIncrement() {
 // ---------------------------------------------------------------- timers
 
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    ExpCheckResident(Timer, "timer");
     Dispatcher& d = D();
     bool wasSet;
     {

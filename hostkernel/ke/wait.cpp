@@ -86,6 +86,7 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const void
 }  // namespace
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    ExpCheckResident(Event, "event");
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     Event->Header.Lock = 0;
     Event->Header.Type = (UCHAR)(Type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject);

@@ -1,10 +1,22 @@
-// Object manager: the namespace. Directories \, \Device, \Driver and
-// \GLOBAL??; \?? and \DosDevices are links that lead to \GLOBAL??, as the
-// platform aliases them.
+// Object manager: the namespace. Directories \, \Device, \Driver,
+// \GLOBAL?? and \Sessions\0\DosDevices; \DosDevices is a link to \??.
+//
+// DOS device names follow Microsoft Learn, "Local and Global MS-DOS Device
+// Names": \?? is the DosDevices directory of the current process, a local
+// directory for a process of a user's logon session and \GLOBAL?? for the
+// system process. A lookup under \?? searches the local directory first and
+// the global one second, so a local name hides a global one; a name created
+// under \?? lands in the local directory of a thread that runs in one.
+// "Global" in every local directory, and in \GLOBAL?? itself, is a link to
+// \GLOBAL??, so \DosDevices\Global\X names the global X from anywhere.
+#include <stdio.h>
+
 #include <algorithm>
 #include <new>
 
+#include "hk/process.h"
 #include "hk/reset.h"
+#include "hk/thread.h"
 #include "hk/verifier.h"
 #include "ob/ob_internal.h"
 
@@ -13,8 +25,13 @@ namespace {
 
 constexpr int kMaxReparse = 32;
 
+constexpr char16_t kGlobalDirectory[] = u"\\GLOBAL??";
+constexpr char16_t kLocalDirectories[] = u"\\Sessions\\0\\DosDevices";
+
 std::atomic<bool> g_caseInsensitiveDefault{true};
 ObjectHeader* g_root = nullptr;
+ObjectHeader* g_global = nullptr;  // \GLOBAL??
+ObjectHeader* g_locals = nullptr;  // \Sessions\0\DosDevices
 bool g_hookRegistered = false;
 
 void DeleteDirectory(PVOID body) {
@@ -55,17 +72,32 @@ void Link(ObjectHeader* directory, ObjectHeader* entry, const std::u16string& na
     DirectoryOf(directory)->Entries.push_back(entry);
 }
 
-void AddStandardDirectory(const char16_t* name) {
+ObjectHeader* AddStandardDirectory(ObjectHeader* parent, const char16_t* name) {
     ObjectHeader* directory = NewDirectory();
-    Link(g_root, directory, name, true);
+    if (directory) {
+        Link(parent, directory, name, true);
+    }
+    return directory;
 }
 
-void AddStandardLink(const char16_t* name, const char16_t* target) {
+void AddStandardLink(ObjectHeader* parent, const char16_t* name, const char16_t* target) {
     PVOID body = nullptr;
     if (NT_SUCCESS(CreateObject(HkObSymbolicLinkType(), sizeof(SymbolicLink), &body))) {
         new (body) SymbolicLink{target};
-        Link(g_root, HeaderNoCheck(body), name, true);
+        Link(parent, HeaderNoCheck(body), name, true);
     }
+}
+
+// The DosDevices directory that \?? means for the calling thread: the
+// local one of its process, null for the global one.
+ObjectHeader* CurrentLocalDirectory() {
+    auto* process = static_cast<PEPROCESS>(HkThreadGetProcess());
+    PVOID local = process ? HkPsDosDevicesDirectory(process) : nullptr;
+    return local ? HeaderNoCheck(local) : nullptr;
+}
+
+bool IsDosDevicesAlias(const std::u16string& component) {
+    return component == u"??";
 }
 
 void ResetHook() {
@@ -108,22 +140,27 @@ void EnsureNamespace() {
     }
     g_root = NewDirectory();
     g_root->Permanent = true;
-    AddStandardDirectory(u"Device");
-    AddStandardDirectory(u"Driver");
-    AddStandardDirectory(u"GLOBAL??");
-    AddStandardDirectory(u"ObjectTypes");
-    AddStandardLink(u"??", u"\\GLOBAL??");
-    AddStandardLink(u"DosDevices", u"\\??");
+    AddStandardDirectory(g_root, u"Device");
+    AddStandardDirectory(g_root, u"Driver");
+    g_global = AddStandardDirectory(g_root, u"GLOBAL??");
+    AddStandardLink(g_global, u"Global", kGlobalDirectory);
+    AddStandardDirectory(g_root, u"ObjectTypes");
+    ObjectHeader* sessions = AddStandardDirectory(g_root, u"Sessions");
+    g_locals = AddStandardDirectory(AddStandardDirectory(sessions, u"0"), u"DosDevices");
+    AddStandardLink(g_root, u"DosDevices", u"\\??");
 }
 
 void ResetNamespace() {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     g_root = nullptr;  // the objects themselves go with ResetObjects
+    g_global = nullptr;
+    g_locals = nullptr;
 }
 
 NTSTATUS Lookup(const std::u16string& path, bool caseInsensitive, bool openLink, ObjectHeader** found,
                 std::u16string* remaining) {
     EnsureNamespace();
+    ObjectHeader* local = CurrentLocalDirectory();
     std::lock_guard<std::recursive_mutex> guard(Lock());
     std::u16string current = path;
     for (int reparse = 0; reparse <= kMaxReparse; ++reparse) {
@@ -145,7 +182,15 @@ NTSTATUS Lookup(const std::u16string& path, bool caseInsensitive, bool openLink,
             if (component.empty()) {
                 return STATUS_OBJECT_NAME_INVALID;
             }
-            ObjectHeader* entry = FindEntry(directory, component, caseInsensitive);
+            ObjectHeader* entry = nullptr;
+            if (directory == g_root && IsDosDevicesAlias(component)) {
+                entry = local ? local : g_global;
+            } else {
+                entry = FindEntry(directory, component, caseInsensitive);
+                if (!entry && directory == local && local) {
+                    entry = FindEntry(g_global, component, caseInsensitive);  // local first, global second
+                }
+            }
             if (!entry) {
                 return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
             }
@@ -357,6 +402,47 @@ std::vector<std::pair<std::u16string, std::u16string>> HkObListLinks(PCWSTR dire
     });
     std::sort(links.begin(), links.end());
     return links;
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> HkObListLocalDosLinks() {
+    std::vector<std::pair<std::u16string, std::u16string>> links;
+    EnsureNamespace();
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    for (ObjectHeader* local : DirectoryOf(g_locals)->Entries) {
+        if (local->Type != HkObDirectoryType()) {
+            continue;
+        }
+        for (ObjectHeader* entry : DirectoryOf(local)->Entries) {
+            auto* link = entry->Type == HkObSymbolicLinkType() ? static_cast<SymbolicLink*>(entry->Body()) : nullptr;
+            if (link && !(entry->Name == u"Global" && link->Target == kGlobalDirectory)) {
+                links.emplace_back(std::u16string(kLocalDirectories) + u"\\" + local->Name + u"\\" + entry->Name,
+                                   link->Target);
+            }
+        }
+    }
+    std::sort(links.begin(), links.end());
+    return links;
+}
+
+PVOID HkObCreateLocalDosDevices(ULONG logonId) {
+    EnsureNamespace();
+    char16_t name[18];
+    char text[18];
+    snprintf(text, sizeof(text), "00000000-%08x", logonId);
+    for (size_t i = 0; i < sizeof(text); ++i) {
+        name[i] = static_cast<char16_t>(text[i]);
+    }
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    ObjectHeader* directory = FindEntry(g_locals, name, true);
+    if (!directory) {
+        directory = AddStandardDirectory(g_locals, name);
+        if (!directory) {
+            return nullptr;
+        }
+        AddStandardLink(directory, u"Global", kGlobalDirectory);
+    }
+    ++directory->PointerCount;
+    return directory->Body();
 }
 
 std::vector<std::u16string> HkObListDirectory(PCWSTR directory) {

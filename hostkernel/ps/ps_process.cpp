@@ -35,6 +35,7 @@ struct _EPROCESS {
     bool Terminated = false;
     NTSTATUS ExitStatus = STATUS_PENDING;
     HK_PS_MALFORMED Malformed = HkPsWellFormed;
+    PVOID DosDevices = nullptr;  // local DosDevices directory (referenced); null: the global one
 };
 
 namespace {
@@ -59,8 +60,10 @@ Table& T() {
 }
 
 void DeleteProcessBody(PVOID body) {
+    auto* process = static_cast<PEPROCESS>(body);
+    if (process->DosDevices) ObDereferenceObject(process->DosDevices);
     std::lock_guard<std::recursive_mutex> hold(T().Lock);
-    T().Texts.erase(static_cast<PEPROCESS>(body));
+    T().Texts.erase(process);
 }
 
 void EnsureInitialized() {
@@ -221,6 +224,14 @@ PEPROCESS HkPsCreateProcess(PCWSTR win32ImagePath, PEPROCESS parent) {
     std::u16string path = win32ImagePath ? reinterpret_cast<const char16_t*>(win32ImagePath) : u"";
     PEPROCESS process = NewProcess(t.NextId, path, parent ? parent : System(), true);
     if (process == nullptr) return nullptr;
+    // A process of a user's logon session: a child shares its parent's
+    // session, a process started by the system begins a session of its own.
+    if (parent && parent->DosDevices) {
+        process->DosDevices = parent->DosDevices;
+        ObReferenceObject(process->DosDevices);
+    } else {
+        process->DosDevices = HkObCreateLocalDosDevices(static_cast<ULONG>(t.NextId));
+    }
     t.NextId += 4;
     t.Live.push_back(process);
     return process;
@@ -247,6 +258,8 @@ PEPROCESS HkPsSystemProcess() { return System(); }
 HANDLE HkPsProcessId(PEPROCESS process) { return process ? process->Id : nullptr; }
 
 PPEB HkPsPeb(PEPROCESS process) { return process ? &process->Peb : nullptr; }
+
+PVOID HkPsDosDevicesDirectory(PEPROCESS process) { return process ? process->DosDevices : nullptr; }
 
 HkHandleTable* HkPsHandleTable(PEPROCESS process) { return process ? process->Handles.load() : nullptr; }
 

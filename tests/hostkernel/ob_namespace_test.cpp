@@ -1,5 +1,7 @@
 // Object manager: the namespace, symbolic links, handles and reference
 // counting.
+#include <functional>
+
 #include "io_test_support.h"
 
 using namespace iotest;
@@ -30,28 +32,93 @@ TEST_F(ObNamespaceTest, StandardDirectoriesAndDosAliases) {
     EXPECT_TRUE(HkObNameExists(L"\\Device"));
     EXPECT_TRUE(HkObNameExists(L"\\Driver"));
     EXPECT_TRUE(HkObNameExists(L"\\GLOBAL??"));
+    EXPECT_TRUE(HkObNameExists(L"\\Sessions\\0\\DosDevices"));
     std::u16string target;
     ASSERT_TRUE(HkObQueryLinkTarget(L"\\DosDevices", &target));
     EXPECT_EQ(target, u"\\??");
-    ASSERT_TRUE(HkObQueryLinkTarget(L"\\??", &target));
+    ASSERT_TRUE(HkObQueryLinkTarget(L"\\GLOBAL??\\Global", &target));
     EXPECT_EQ(target, u"\\GLOBAL??");
+    // \?? is no link object but the current process's DosDevices directory.
+    EXPECT_TRUE(HkObNameExists(L"\\??"));
+    EXPECT_FALSE(HkObQueryLinkTarget(L"\\??", &target));
+    EXPECT_EQ(HkObListDirectory(L"\\??"), HkObListDirectory(L"\\GLOBAL??"));
 }
 
 TEST_F(ObNamespaceTest, LinkMadeThroughDosDevicesLandsInGlobal) {
     ASSERT_EQ(CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Serial2"), STATUS_SUCCESS);
-    auto links = HkObListLinks(L"\\GLOBAL??");
-    ASSERT_EQ(links.size(), 1u);
-    EXPECT_EQ(links[0].first, u"COM3");
-    EXPECT_EQ(links[0].second, u"\\Device\\Serial2");
-    // The same link under each of its three names.
     std::u16string target;
-    EXPECT_TRUE(HkObQueryLinkTarget(L"\\??\\COM3", &target));
-    EXPECT_TRUE(HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target));
+    ASSERT_TRUE(HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target));
     EXPECT_EQ(target, u"\\Device\\Serial2");
+    // The same link under each of its names.
+    for (PCWSTR name : {L"\\??\\COM3", L"\\DosDevices\\Global\\COM3", L"\\GLOBAL??\\Global\\COM3"}) {
+        target.clear();
+        EXPECT_TRUE(HkObQueryLinkTarget(name, &target));
+        EXPECT_EQ(target, u"\\Device\\Serial2");
+    }
     EXPECT_EQ(CreateLink(L"\\??\\COM3", L"\\Device\\Other"), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(DeleteLink(L"\\GLOBAL??\\COM3"), STATUS_SUCCESS);
     EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\COM3"));
     EXPECT_EQ(DeleteLink(L"\\DosDevices\\COM3"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(HkObListLocalDosLinks().empty());
+}
+
+// A thread of a user's process has a local DosDevices directory: a name it
+// creates under \DosDevices lands there, unseen by other sessions, and hides
+// a global name of its own spelling; a lookup tries local, then global.
+TEST_F(ObNamespaceTest, UserProcessesHaveLocalDosDevices) {
+    PEPROCESS a = HkPsCreateProcess(L"C:\\A\\a.exe");
+    PEPROCESS child = HkPsCreateProcess(L"C:\\A\\child.exe", a);
+    PEPROCESS b = HkPsCreateProcess(L"C:\\B\\b.exe");
+    PEPROCESS system = HkPsSystemProcess();
+    ASSERT_EQ(CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Serial2"), STATUS_SUCCESS);  // system: global
+    auto in = [](PEPROCESS process, const std::function<NTSTATUS()>& call) {
+        HkProcessContext context(process);
+        return call();
+    };
+    EXPECT_EQ(in(a, [] { return CreateLink(L"\\DosDevices\\COM4", L"\\Device\\Local4"); }), STATUS_SUCCESS);
+    EXPECT_EQ(in(a, [] { return CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Local3"); }), STATUS_SUCCESS);
+    EXPECT_EQ(in(b, [] { return CreateLink(L"\\DosDevices\\Global\\COM5", L"\\Device\\Global5"); }),
+              STATUS_SUCCESS);
+    struct Case {
+        PEPROCESS Process;
+        PCWSTR Name;
+        const char16_t* Target;  // null: no such link
+    };
+    const Case cases[] = {
+        {a, L"\\??\\COM4", u"\\Device\\Local4"},       {child, L"\\DosDevices\\COM4", u"\\Device\\Local4"},
+        {b, L"\\??\\COM4", nullptr},                     {system, L"\\??\\COM4", nullptr},
+        {a, L"\\??\\COM3", u"\\Device\\Local3"},       {a, L"\\??\\Global\\COM3", u"\\Device\\Serial2"},
+        {b, L"\\??\\COM3", u"\\Device\\Serial2"},      {system, L"\\GLOBAL??\\COM3", u"\\Device\\Serial2"},
+        {a, L"\\??\\COM5", u"\\Device\\Global5"},      {system, L"\\??\\COM5", u"\\Device\\Global5"},
+    };
+    for (const Case& c : cases) {
+        std::u16string target;
+        bool found = false;
+        {
+            HkProcessContext context(c.Process);
+            found = HkObQueryLinkTarget(c.Name, &target);
+        }
+        EXPECT_EQ(found, c.Target != nullptr) << HkPsProcessId(c.Process);
+        if (c.Target) {
+            EXPECT_EQ(target, c.Target);
+        }
+    }
+    auto local = HkObListLocalDosLinks();
+    ASSERT_EQ(local.size(), 2u);
+    std::u16string session = u"\\Sessions\\0\\DosDevices\\00000000-000003e8\\";
+    EXPECT_EQ(local[0], std::make_pair(session + u"COM3", std::u16string(u"\\Device\\Local3")));
+    EXPECT_EQ(local[1], std::make_pair(session + u"COM4", std::u16string(u"\\Device\\Local4")));
+    // A delete from the session takes the local name first, then the global.
+    EXPECT_EQ(in(a, [] { return DeleteLink(L"\\DosDevices\\COM3"); }), STATUS_SUCCESS);
+    EXPECT_TRUE(HkObNameExists(L"\\GLOBAL??\\COM3"));
+    EXPECT_EQ(in(child, [] { return DeleteLink(L"\\DosDevices\\COM3"); }), STATUS_SUCCESS);
+    EXPECT_FALSE(HkObNameExists(L"\\GLOBAL??\\COM3"));
+    EXPECT_EQ(in(a, [] { return DeleteLink(L"\\DosDevices\\COM4"); }), STATUS_SUCCESS);
+    EXPECT_EQ(DeleteLink(L"\\DosDevices\\COM5"), STATUS_SUCCESS);
+    EXPECT_TRUE(HkObListLocalDosLinks().empty());
+    HkPsDestroyProcess(child);
+    HkPsDestroyProcess(a);
+    HkPsDestroyProcess(b);
 }
 
 TEST_F(ObNamespaceTest, MissingDirectoryIsAPathError) {

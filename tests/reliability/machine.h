@@ -264,6 +264,9 @@ public:
                 problems.push_back("DOS link " + Utf8(link.first) + " left");
             }
         }
+        for (const auto& link : HkObListLocalDosLinks()) {
+            problems.push_back("DOS link " + Utf8(link.first) + " left in a session's local directory");
+        }
         return problems;
     }
 

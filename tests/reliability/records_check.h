@@ -133,11 +133,17 @@ inline std::vector<std::string> CheckAllBuses()
     return problems;
 }
 
-// COM3 leads to the legacy port or to a stand-in port device. It may be
-// missing for a while (an open takes the name from the waiting client until
-// the next one is ready) unless mustExist.
+// COM3 is a global name that leads to the legacy port or to a stand-in port
+// device. It may be missing for a while (an open takes the name from the
+// waiting client until the next one is ready) unless mustExist. No DOS name
+// may land in the local directory of the session of a management program or
+// an application whose thread the driver ran in.
 inline bool Com3TargetAcceptable(std::string* why, bool mustExist = false)
 {
+    for (const auto& link : HkObListLocalDosLinks()) {
+        *why = "DOS link " + Utf8(link.first) + " in a session's local directory";
+        return false;
+    }
     std::u16string target;
     if (!HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target)) {
         *why = "COM3 has no DOS link";

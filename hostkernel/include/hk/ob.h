@@ -87,6 +87,20 @@ bool HkObQueryLinkTarget(PCWSTR linkName, std::u16string* target);
 std::vector<std::pair<std::u16string, std::u16string>> HkObListLinks(PCWSTR directory);
 // Names of every object in a directory, sorted.
 std::vector<std::u16string> HkObListDirectory(PCWSTR directory);
+
+// DOS device names (Microsoft Learn, "Local and Global MS-DOS Device
+// Names"): \GLOBAL?? is the global DosDevices directory; every logon session
+// has a local one, \Sessions\0\DosDevices\00000000-<logon id>, which holds
+// a link "Global" to \GLOBAL??. \?? means the current process's local
+// directory (searched first, then the global one) or, for the system
+// process, \GLOBAL??.
+//
+// The local directory of a logon session (made on first use), referenced
+// for the caller.
+PVOID HkObCreateLocalDosDevices(ULONG logonId);
+// Every link in a local DosDevices directory but the "Global" ones: full
+// name and target, sorted.
+std::vector<std::pair<std::u16string, std::u16string>> HkObListLocalDosLinks();
 // Device object a name leads to, links followed; null if none. Not referenced.
 PDEVICE_OBJECT HkObLookupDevice(PCWSTR name);
 bool HkObNameExists(PCWSTR name);

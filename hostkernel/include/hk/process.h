@@ -15,6 +15,11 @@ void HkPsDestroyProcess(PEPROCESS process);
 PEPROCESS HkPsSystemProcess();
 HANDLE HkPsProcessId(PEPROCESS process);
 PPEB HkPsPeb(PEPROCESS process);
+// The process's local DosDevices directory (see hk/ob.h). A process created
+// here runs in a user's logon session: it gets the local directory of its
+// parent's session, or of a new session when the system started it. Null
+// for the system process, which uses \GLOBAL??.
+PVOID HkPsDosDevicesDirectory(PEPROCESS process);
 // The process's handle table (the object manager's per-process table); null
 // for the system process (its handles live in the kernel table) and for a
 // destroyed process.
