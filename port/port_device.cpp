@@ -144,6 +144,12 @@ PAGEABLE_CODE void WritePortRecords(PortExtension* Port)
     WriteInstallRecords(Port);
 }
 
+// "\DosDevices\" + name is how a group's LinkName reads; the give-back
+// uses "\DosDevices\Global\" + name. 127 units of name and a NUL fit.
+const WCHAR GlobalDosDevicesPrefix[] = L"\\DosDevices\\Global\\";
+constexpr ULONG LocalPrefixUnits = sizeof(L"\\DosDevices\\") / sizeof(WCHAR) - 1;
+constexpr ULONG GlobalLinkUnits = sizeof(GlobalDosDevicesPrefix) / sizeof(WCHAR) + dravolux::PortNameUnits;
+
 PAGEABLE_CODE void ReturnDosNameGated(PortExtension* Port)
 {
     PAGED_CODE();
@@ -157,8 +163,17 @@ PAGEABLE_CODE void ReturnDosNameGated(PortExtension* Port)
         Group->NameHeld = 0;
     }
     // The port is still a member, so the group and its strings live on.
+    // A give-back can run in a user's thread (a removal, an undone
+    // create), where \DosDevices names that user's local directory: the
+    // name goes back under \DosDevices\Global, which is \GLOBAL?? in
+    // every context ("Local and Global MS-DOS Device Names").
+    WCHAR GlobalName[GlobalLinkUnits];
     UNICODE_STRING Link;
-    RtlInitUnicodeString(&Link, Group->LinkName);
+    Link.Buffer = GlobalName;
+    Link.Length = 0;
+    Link.MaximumLength = sizeof(GlobalName);
+    RtlAppendUnicodeToString(&Link, GlobalDosDevicesPrefix);
+    RtlAppendUnicodeToString(&Link, Group->LinkName + LocalPrefixUnits);
     IoDeleteSymbolicLink(&Link);
     if (Group->LinkTarget != NULL) {
         UNICODE_STRING Target;

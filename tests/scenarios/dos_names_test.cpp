@@ -78,6 +78,12 @@ TEST_F(DosNames, Com3StaysGlobalThroughCreateOpenCloseAndRemove) {
              EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
              RunFor(500);
          }, Com3::Legacy},
+        // Ports the PnP manager never heard of go at once, from the
+        // management program's thread.
+        {"remove all before the rescan", [&] {
+             ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
+             EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+         }, Com3::Legacy},
     };
     for (const Step& step : steps) {
         step.Run();
