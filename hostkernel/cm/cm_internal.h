@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace hkcm {
@@ -19,6 +20,9 @@ struct Key {
     std::u16string Name;
     Key* Parent = nullptr;  // valid while not Deleted
     std::vector<std::shared_ptr<Key>> Children;  // creation order
+    // The same children by upper-case name: a lookup does not walk a long
+    // list of siblings (the platform keeps subkey lists indexed too).
+    std::unordered_map<std::u16string, std::shared_ptr<Key>> ChildIndex;
     std::vector<Value> Values;                   // creation order
     bool Deleted = false;
     bool Volatile = false;

@@ -98,10 +98,8 @@ bool SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
 }
 
 KeyRef FindChild(const Key& key, const std::u16string& name) {
-    for (const KeyRef& child : key.Children) {
-        if (SameName(child->Name, name)) return child;
-    }
-    return nullptr;
+    auto found = key.ChildIndex.find(HkUpcaseText(name));
+    return found == key.ChildIndex.end() ? nullptr : found->second;
 }
 
 Value* FindValue(Key& key, const std::u16string& name) {
@@ -136,6 +134,7 @@ KeyRef AddChild(const KeyRef& parent, const std::u16string& name, bool isVolatil
     child->Volatile = isVolatile;
     Touch(*child);
     parent->Children.push_back(child);
+    parent->ChildIndex[HkUpcaseText(name)] = child;
     Touch(*parent);
     return child;
 }
@@ -171,6 +170,7 @@ void MarkDeleted(Key& key) {
         child->Parent = nullptr;
     }
     key.Children.clear();
+    key.ChildIndex.clear();
     key.Deleted = true;
 }
 }  // namespace
@@ -184,6 +184,7 @@ void DeleteTree(const KeyRef& key) {
                 break;
             }
         }
+        parent->ChildIndex.erase(HkUpcaseText(key->Name));
         Touch(*parent);
         key->Parent = nullptr;
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "hk/ob.h"
@@ -51,6 +52,9 @@ std::recursive_mutex& Lock();
 // Directory and link bodies.
 struct Directory {
     std::vector<ObjectHeader*> Entries;
+    // The same entries by upper-case name, so that a lookup in a directory
+    // of thousands of devices does not compare every name.
+    std::unordered_map<std::u16string, ObjectHeader*> Index;
 };
 struct SymbolicLink {
     std::u16string Target;

@@ -16,6 +16,7 @@
 
 #include "hk/process.h"
 #include "hk/reset.h"
+#include "hk/text.h"
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "ob/ob_internal.h"
@@ -46,13 +47,15 @@ Directory* DirectoryOf(ObjectHeader* header) {
     return static_cast<Directory*>(header->Body());
 }
 
+// Names in a directory differ in more than case (HkObInsertName refuses
+// the rest), so one upper-case name has at most one entry.
 ObjectHeader* FindEntry(ObjectHeader* directory, const std::u16string& name, bool caseInsensitive) {
-    for (ObjectHeader* entry : DirectoryOf(directory)->Entries) {
-        if (EqualText(entry->Name, name, caseInsensitive)) {
-            return entry;
-        }
+    Directory* body = DirectoryOf(directory);
+    auto found = body->Index.find(HkUpcaseText(name));
+    if (found == body->Index.end() || !EqualText(found->second->Name, name, caseInsensitive)) {
+        return nullptr;
     }
-    return nullptr;
+    return found->second;
 }
 
 ObjectHeader* NewDirectory() {
@@ -70,6 +73,16 @@ void Link(ObjectHeader* directory, ObjectHeader* entry, const std::u16string& na
     entry->Name = name;
     entry->Permanent = permanent;
     DirectoryOf(directory)->Entries.push_back(entry);
+    DirectoryOf(directory)->Index.emplace(HkUpcaseText(name), entry);
+}
+
+// Under the lock: takes a named entry out of its directory (the caller
+// drops the directory's reference).
+void Unlink(ObjectHeader* entry) {
+    Directory* body = DirectoryOf(entry->Directory);
+    body->Entries.erase(std::remove(body->Entries.begin(), body->Entries.end(), entry), body->Entries.end());
+    body->Index.erase(HkUpcaseText(entry->Name));
+    entry->Directory = nullptr;
 }
 
 ObjectHeader* AddStandardDirectory(ObjectHeader* parent, const char16_t* name) {
@@ -227,9 +240,7 @@ void DeleteNameCheck(ObjectHeader* header) {
     {
         std::lock_guard<std::recursive_mutex> guard(Lock());
         if (header->Directory && !header->Permanent && header->HandleCount.load() == 0) {
-            auto& entries = DirectoryOf(header->Directory)->Entries;
-            entries.erase(std::remove(entries.begin(), entries.end(), header), entries.end());
-            header->Directory = nullptr;
+            Unlink(header);
             unnamed = true;
         }
     }
@@ -303,9 +314,7 @@ void HkObRemoveName(PVOID body) {
         if (!header->Directory) {
             return;
         }
-        auto& entries = DirectoryOf(header->Directory)->Entries;
-        entries.erase(std::remove(entries.begin(), entries.end(), header), entries.end());
-        header->Directory = nullptr;
+        Unlink(header);
     }
     ObfDereferenceObject(body);
 }

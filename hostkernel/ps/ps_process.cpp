@@ -49,6 +49,7 @@ struct Table {
     std::recursive_mutex Lock;
     std::atomic<PEPROCESS> System{nullptr};
     std::vector<PEPROCESS> Live;     // findable by id
+    std::unordered_map<ULONG_PTR, PEPROCESS> ById;  // the live ones again, as the platform's id table finds them
     std::vector<PEPROCESS> Retired;  // destroyed; kept until reset so stale pointers stay readable
     ULONG_PTR NextId = kFirstId;
     std::unordered_map<PEPROCESS, std::unique_ptr<HkProcessText>> Texts;
@@ -234,6 +235,7 @@ PEPROCESS HkPsCreateProcess(PCWSTR win32ImagePath, PEPROCESS parent) {
     }
     t.NextId += 4;
     t.Live.push_back(process);
+    t.ById[IdOf(process)] = process;
     return process;
 }
 
@@ -245,6 +247,7 @@ void HkPsDestroyProcess(PEPROCESS process) {
         auto it = std::find(t.Live.begin(), t.Live.end(), process);
         if (process == nullptr || it == t.Live.end()) return;
         t.Live.erase(it);
+        t.ById.erase(IdOf(process));
         t.Retired.push_back(process);
         process->Terminated = true;
         process->ExitStatus = STATUS_SUCCESS;
@@ -289,6 +292,7 @@ void HkPsReset() {
         if (PEPROCESS system = t.System.exchange(nullptr)) all.push_back(system);
         for (PEPROCESS process : t.Live) tables.push_back(process->Handles.exchange(nullptr));
         t.Live.clear();
+        t.ById.clear();
         t.Retired.clear();
         t.Texts.clear();
         t.NextId = kFirstId;
@@ -325,9 +329,8 @@ NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess, POBJECT
         std::lock_guard<std::recursive_mutex> hold(t.Lock);
         ULONG_PTR id = reinterpret_cast<ULONG_PTR>(ClientId->UniqueProcess);
         if (IdOf(t.System.load()) == id) process = t.System.load();
-        for (PEPROCESS candidate : t.Live) {
-            if (IdOf(candidate) == id) process = candidate;
-        }
+        auto found = t.ById.find(id);
+        if (found != t.ById.end()) process = found->second;
     }
     if (process == nullptr) return STATUS_INVALID_PARAMETER;
     ACCESS_MASK access = DesiredAccess;
