@@ -42,12 +42,29 @@ std::string U8(const std::u16string& text) { return corvessctl::Utf16ToUtf8(text
 
 std::string StatusText(NTSTATUS status) { return corvessctl::StatusName(static_cast<uint32_t>(status)); }
 
-bool ParseMilliseconds(const std::string& text, uint64_t& value) {
+// A decimal number no larger than `limit`.
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
     if (text.empty() || text[0] == '-') return false;
     errno = 0;
     char* end = nullptr;
     value = std::strtoull(text.c_str(), &end, 10);
-    return errno == 0 && *end == 0 && value <= 24ull * 3600 * 1000;
+    return errno == 0 && *end == 0 && value <= limit;
+}
+
+bool ParseMilliseconds(const std::string& text, uint64_t& value) {
+    return ParseNumber(text, 24ull * 3600 * 1000, value);
+}
+
+// The most lines a repeat block runs in all, and its largest number.
+constexpr uint64_t RepeatLimit = 1000000;
+
+// Line text with every "{n}" replaced by the number.
+std::string WithNumber(std::string text, uint64_t number) {
+    const std::string mark = "{n}";
+    const std::string digits = std::to_string(number);
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + digits.size()))
+        text.replace(at, mark.size(), digits);
+    return text;
 }
 
 }  // namespace
@@ -98,11 +115,26 @@ bool Simulator::Boot() {
 bool Simulator::RunLine(const std::string& text) {
     ++lineNumber_;
     ScriptLine line = ParseScriptLine(text);
+    bool isEnd = line.Error.empty() && line.Words.size() == 1 && line.Words[0] == "end" && !line.ExpectFailure;
+    if (repeat_ && !isEnd) {
+        if (!line.Words.empty() && line.Words[0] == "repeat") {
+            Fail("repeat blocks do not nest");
+            return false;
+        }
+        repeat_->Body.emplace_back(lineNumber_, text);
+        return true;
+    }
+    if (isEnd) {
+        if (repeat_) return RunRepeat();
+        Fail("end without repeat");
+        return false;
+    }
     if (!line.Error.empty()) {
         Fail(line.Error);
         return false;
     }
     if (line.Words.empty()) return true;
+    if (line.Words[0] == "repeat") return StartRepeat(line);
     out_ << "> " << (line.ExpectFailure ? "! " : "") << JoinWords(line.Words) << "\n";
     Outcome outcome = Execute(line.Words);
     bool asExpected = outcome.Ok != line.ExpectFailure;
@@ -117,6 +149,46 @@ bool Simulator::RunLine(const std::string& text) {
 void Simulator::RunScript(std::istream& in) {
     std::string text;
     while (std::getline(in, text)) RunLine(text);
+}
+
+// repeat COUNT [FIRST]: the lines up to "end" run COUNT times.
+bool Simulator::StartRepeat(const ScriptLine& line) {
+    uint64_t count = 0;
+    uint64_t first = 1;
+    const std::vector<std::string>& words = line.Words;
+    bool usable = !line.ExpectFailure && (words.size() == 2 || words.size() == 3) &&
+                  ParseNumber(words[1], RepeatLimit, count) &&
+                  (words.size() == 2 || ParseNumber(words[2], RepeatLimit, first));
+    if (!usable) {
+        Fail("usage: repeat COUNT [FIRST], then the lines to repeat, then end");
+        return false;
+    }
+    out_ << "> " << JoinWords(words) << "\n";
+    repeat_.reset(new RepeatBlock{count, first, {}});
+    return true;
+}
+
+// Runs the block; the first line that does not go as expected ends it.
+bool Simulator::RunRepeat() {
+    std::unique_ptr<RepeatBlock> block = std::move(repeat_);
+    int endLine = lineNumber_;
+    bool ok = true;
+    if (block->Count * block->Body.size() > RepeatLimit) {
+        Fail("a repeat block runs at most " + std::to_string(RepeatLimit) + " lines");
+        ok = false;
+    }
+    for (uint64_t i = 0; ok && i < block->Count; ++i) {
+        for (const auto& entry : block->Body) {
+            lineNumber_ = entry.first - 1;
+            if (!RunLine(WithNumber(entry.second, block->First + i))) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    lineNumber_ = endLine;
+    out_ << "> end\n";
+    return ok;
 }
 
 Simulator::Outcome Simulator::Execute(const std::vector<std::string>& words) {
@@ -279,6 +351,8 @@ Simulator::Outcome Simulator::BusRequest(const std::string& verb) {
 
 int Simulator::Finish() {
     lineNumber_ = 0;
+    if (repeat_) Fail("repeat without end");
+    repeat_.reset();
     out_ << "shutting down\n";
     for (auto& entry : handles_) CloseHandleOf(entry.second);
     handles_.clear();

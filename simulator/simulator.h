@@ -15,6 +15,7 @@
 
 #include "hk/pnp.h"
 #include "hk/verifier.h"
+#include "script.h"
 
 namespace sim {
 
@@ -53,8 +54,17 @@ private:
         PEPROCESS Process;
         HANDLE Handle;
     };
+    // The lines between "repeat COUNT [FIRST]" and "end", with their line
+    // numbers; "{n}" in them runs from FIRST to FIRST + COUNT - 1.
+    struct RepeatBlock {
+        uint64_t Count;
+        uint64_t First;
+        std::vector<std::pair<int, std::string>> Body;
+    };
 
     Outcome Execute(const std::vector<std::string>& words);
+    bool StartRepeat(const ScriptLine& line);
+    bool RunRepeat();
     Outcome Corvessctl(const std::vector<std::string>& words);
     Outcome Open(const std::vector<std::string>& words);
     Outcome Close(const std::vector<std::string>& words);
@@ -78,6 +88,7 @@ private:
     PDRIVER_OBJECT serial_ = nullptr;
     PEPROCESS tool_ = nullptr;
     std::map<std::string, OpenHandle> handles_;
+    std::unique_ptr<RepeatBlock> repeat_;  // while its lines are read
     std::vector<std::pair<std::u16string, std::u16string>> baseLinks_;  // before boot
     int failures_ = 0;
     int lineNumber_ = 0;

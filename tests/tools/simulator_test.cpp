@@ -129,6 +129,51 @@ TEST(SimulatorRun, BusSleepsWakesAndIsDisabledAndEnabled) {
     EXPECT_TRUE(Has(run.Out, "no port devices")) << run.Out;
 }
 
+TEST(SimulatorRun, RepeatRunsItsLinesWithTheRoundNumber) {
+    SimRun run = Simulate(
+        "corvessctl create COM3\n"
+        "wait 500\n"
+        "repeat 3 7\n"
+        "open app{n} COM3 C:\\Apps\\app{n}.exe   # {n}: 7, 8, 9\n"
+        "wait 250\n"
+        "end\n"
+        "repeat 3 7\n"
+        "close app{n}\n"
+        "end\n"
+        "repeat 0\n"
+        "frobnicate\n"
+        "end\n");
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    for (const char* line : {"open app7: COM3 by C:\\Apps\\app7.exe", "open app9: COM3 by C:\\Apps\\app9.exe",
+                             "> close app8"})
+        EXPECT_TRUE(Has(run.Out, line)) << line << "\n" << run.Out;
+    EXPECT_FALSE(Has(run.Out, "app10")) << run.Out;
+    EXPECT_FALSE(Has(run.Out, "frobnicate")) << run.Out;
+}
+
+TEST(SimulatorRun, RepeatMistakesSayWhere) {
+    struct Case {
+        const char* Scenario;
+        const char* Report;
+    } cases[] = {
+        {"repeat 2\nclose a{n}\nend\n", "FAILED (line 2): no open handle named a1"},
+        {"repeat 2\nrepeat 2\nend\nend\n", "FAILED (line 2): repeat blocks do not nest"},
+        {"end\n", "FAILED (line 1): end without repeat"},
+        {"repeat 2\nwait 10\n", "FAILED: repeat without end"},
+        {"repeat two\nend\n", "FAILED (line 1): usage: repeat COUNT [FIRST]"},
+        {"! repeat 2\nend\n", "FAILED (line 1): usage: repeat COUNT [FIRST]"},
+        {"repeat 1000000 1\nwait 0\nwait 0\nend\n", "FAILED (line 4): a repeat block runs at most 1000000 lines"},
+    };
+    for (const Case& c : cases) {
+        SimRun run = Simulate(c.Scenario);
+        EXPECT_NE(run.Exit, 0) << c.Scenario;
+        EXPECT_TRUE(Has(run.Out, c.Report)) << c.Scenario << "\n" << run.Out;
+    }
+    // The first failing round ends the block.
+    SimRun stopped = Simulate("repeat 5\nclose a{n}\nend\n");
+    EXPECT_FALSE(Has(stopped.Out, "a2")) << stopped.Out;
+}
+
 TEST(SimulatorRun, MachineThatCannotBootFailsCleanly) {
     HkReset();
     HkFaultFailNth(HkFault::DeviceCreate, 1);  // the legacy serial device
@@ -153,6 +198,7 @@ TEST(SimulatorExamples, Sharing) { RunExample("sharing.scn"); }
 TEST(SimulatorExamples, RemoveRefused) { RunExample("remove-refused.scn"); }
 TEST(SimulatorExamples, Permissions) { RunExample("permissions.scn"); }
 TEST(SimulatorExamples, Surprise) { RunExample("surprise.scn"); }
+TEST(SimulatorExamples, Scale) { RunExample("scale.scn"); }
 
 TEST(SimulatorCheck, PassesOnTheBusAndLeavesNothing) {
     SimRun run = Simulate("corvessctl check COM7\n");
