@@ -1,92 +1,14 @@
 // Timing goals of the driver on the host kernel: re-arming the rescan timer,
-// the activity count, listing N ports, and an open/close round trip on a
-// client port device. Run: dravolux_bench [--benchmark_filter=...].
+// the activity count, listing N ports, and a QueryPorts request.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <vector>
 
-#include <ntddk.h>
+#include "bench_machine.h"
 
-#include <dravolux/control.h>
-
-#include "dravolux.h"
-#include "hk/clock.h"
-#include "hk/io.h"
-#include "hk/pnp.h"
-#include "hk/process.h"
-#include "hk/reset.h"
-#include "hk/user.h"
-#include "legacy_serial.h"
-#include "pelmonix.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-
+namespace bench {
 namespace {
-
-// A booted machine: legacy COM3, the bus as a root device, the stand-in on
-// its ports.
-struct Machine {
-    PDRIVER_OBJECT Serial = nullptr;
-    HkDeviceNode* Node = nullptr;
-    BusExtension* Bus = nullptr;
-    PEPROCESS Tool = nullptr;
-
-    Machine()
-    {
-        HkReset();
-        UNICODE_STRING key;
-        RtlInitUnicodeString(&key, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Serial");
-        HkIoCreateDriver(L"Serial", LegacySerialEntry, &key, &Serial);
-        HkPnpRegisterDriverImage(L"dravolux", DriverEntry);
-        HkPnpRegisterDriverImage(PELMONIX_SERVICE_NAME, PelmonixEntry);
-        Tool = HkPsCreateProcess(L"C:\\Program Files\\ZARVIK\\corvessctl.exe");
-        HkPnpInstallRootDevice(L"DRAVOLUX", L"dravolux", &Node);
-        HkPnpRunPending();
-        Bus = BusOf(HkPnpStack(Node).front());
-    }
-    ~Machine()
-    {
-        RunClock(1000);
-        HkPnpShutdownTree();
-        if (Serial) {
-            HkIoUnloadDriver(Serial);
-        }
-        HkPsDestroyProcess(Tool);
-        HkReset();
-    }
-
-    static void RunClock(ULONG64 milliseconds)
-    {
-        HkPnpRunPending();
-        for (ULONG64 passed = 0; passed < milliseconds; passed += 10) {
-            HkClockAdvance(10);
-            HkPnpRunPending();
-        }
-    }
-
-    NTSTATUS ManageCom3()
-    {
-        dravolux::PortRequest request;
-        std::memset(&request, 0, sizeof request);
-        request.Size = sizeof request;
-        const char* name = "COM3";
-        for (int i = 0; name[i]; i++) {
-            request.Name[i] = (uint16_t)name[i];
-        }
-        HkProcessContext context(Tool);
-        HANDLE handle = nullptr;
-        NTSTATUS status = HkUserCreateFile(DRAVOLUX_CONTROL_WIN32_NAME, &handle);
-        if (NT_SUCCESS(status)) {
-            ULONG returned = 0;
-            status = HkUserDeviceIoControl(handle, dravolux::IoctlCreatePort, &request, sizeof request, &request,
-                                           sizeof request, &returned);
-            HkUserCloseHandle(handle);
-        }
-        RunClock(500);
-        return status;
-    }
-};
 
 void BM_ScheduleRescanRearm(benchmark::State& state)
 {
@@ -154,38 +76,5 @@ void BM_QueryPortsRequest(benchmark::State& state)
 }
 BENCHMARK(BM_QueryPortsRequest);
 
-// Open and close of COM3 by an application. Each open takes the name from
-// the waiting client; the re-enumeration that brings the next one is not
-// timed.
-void BM_OpenCloseRoundTrip(benchmark::State& state)
-{
-    Machine m;
-    m.ManageCom3();
-    PEPROCESS app = HkPsCreateProcess(L"C:\\Tools\\terminal.exe");
-    for (auto _ : state) {
-        NTSTATUS status;
-        {
-            HkProcessContext context(app);
-            HANDLE handle = nullptr;
-            status = HkUserCreateFile(L"\\\\.\\COM3", &handle);
-            if (NT_SUCCESS(status)) {
-                HkUserCloseHandle(handle);
-            }
-        }
-        state.PauseTiming();
-        if (!NT_SUCCESS(status)) {
-            state.SkipWithError("COM3 did not open");
-        }
-        Machine::RunClock(300);
-        state.ResumeTiming();
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-    }
-    HkPsDestroyProcess(app);
-}
-BENCHMARK(BM_OpenCloseRoundTrip)->Iterations(200);
-
 }  // namespace
-
-BENCHMARK_MAIN();
+}  // namespace bench
