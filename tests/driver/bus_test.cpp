@@ -252,6 +252,33 @@ TEST_F(Rescan, TwoChangesWithin200MsGiveOneEnumerationAt300Ms)
     EXPECT_EQ(BusRelationQueries(), 1u);
 }
 
+// A burst of changes spread over 199 ms: one query, 200 ms after the last
+// change, and not one pool allocation from the first change to the query
+// (a change costs one timer re-arm).
+TEST_F(Rescan, BurstIsOneQueryAndNoAllocation)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
+    for (ULONG Changes : {1u, 100u, 10000u}) {
+        HkPnpRunPending();
+        HkPnpClearIrpLog();
+        size_t Allocations = HkPoolAllocationCount();
+        ULONG64 Elapsed = 0;
+        for (ULONG i = 0; i < Changes; i++) {
+            ULONG64 Due = Changes == 1 ? 0 : (ULONG64)i * 199 / (Changes - 1);
+            HkClockAdvance(Due - Elapsed);
+            Elapsed = Due;
+            ScheduleRescan(Bus);
+        }
+        HkClockAdvance(199);
+        HkPnpRunPending();
+        EXPECT_EQ(BusRelationQueries(), 0u) << Changes << " changes";
+        HkClockAdvance(1);
+        EXPECT_EQ(HkPoolAllocationCount(), Allocations) << Changes << " changes";
+        HkPnpRunPending();
+        EXPECT_EQ(BusRelationQueries(), 1u) << Changes << " changes";
+    }
+}
+
 TEST_F(Rescan, ChangesFarApartGiveOneEnumerationEach)
 {
     ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
