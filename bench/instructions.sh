@@ -8,7 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/host}
 bench=$build/bench/dravolux_bench
-command -v valgrind >/dev/null || { echo "instructions.sh: valgrind is not installed" >&2; exit 2; }
+if ! command -v valgrind >/dev/null; then
+    echo "instructions.sh: installing valgrind"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+fi
 [ -x "$bench" ] || { echo "instructions.sh: no $bench (build the host preset first)" >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
