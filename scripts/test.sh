@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: host build, Windows images, sanitizer builds, fuzzers.
+# The whole test suite: host build, static analysis, Windows images, sanitizer builds, fuzzers.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --with-wine || scripts/setup.sh || exit 1
@@ -14,6 +14,7 @@ build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
 
 step "host build" build host
 step "host tests" ctest --preset host
+step "static analysis" scripts/analyze.sh
 step "win64 build" build win64
 step "win64 image checks" ctest --preset win64
 step "asan build" build host-asan
