@@ -234,6 +234,9 @@ class Suite:
                                 start_new_session=True)
         try:
             out, _ = proc.communicate(timeout=timeout)
+        except KeyboardInterrupt:
+            os.killpg(proc.pid, signal.SIGKILL)
+            raise
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)
             out, _ = proc.communicate()
@@ -382,7 +385,11 @@ def report(selection, results, equivalents, state, out, markdown=False):
         w("from an earlier state of the tree: %d (a run without --incremental refreshes them)\n" % stale)
     for m in killed_equivalents:
         w("listed as equivalent but killed: %s\n" % m.id)
-    if survivors:
+    if survivors and markdown:
+        w("\nSurvivors:\n\n")
+        for m in survivors:
+            w("- `%s:%d` %s: `%s` → `%s` (`%s`)\n" % (m.path, m.line, m.kind, m.original, m.replacement, m.id))
+    elif survivors:
         w("\nsurvivors:\n")
         for m in survivors:
             w("  %s:%d  %s  %s -> %s\n      %s\n" % (m.path, m.line, m.kind, m.original, m.replacement, m.id))
@@ -398,7 +405,12 @@ def show(m, source):
 # ---------------------------------------------------------------------------
 
 
+def interrupted(signum, frame):
+    raise KeyboardInterrupt
+
+
 def main():
+    signal.signal(signal.SIGTERM, interrupted)
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--work", default=os.path.join(ROOT, "build", "mutation"),
                    help="scratch tree, its build and the results (default build/mutation)")
@@ -417,8 +429,10 @@ def main():
     p.add_argument("--jobs", type=int, default=2, help="ninja jobs (default 2)")
     p.add_argument("--opt", default="-O1", help="compiler flags of the scratch build (default -O1)")
     p.add_argument("--ccache", action="store_true", help="let mutant builds go through ccache")
-    p.add_argument("--timeout-factor", type=float, default=5.0)
-    p.add_argument("--min-timeout", type=float, default=30.0)
+    p.add_argument("--timeout-factor", type=float, default=5.0,
+                   help="times its time on the original a test program may take (default 5)")
+    p.add_argument("--min-timeout", type=float, default=10.0,
+                   help="seconds a test program may always take (default 10)")
     p.add_argument("--list", action="store_true", help="print the selected mutants and stop")
     p.add_argument("--show", metavar="ID", help="print one mutant as a diff and stop")
     p.add_argument("--report", action="store_true", help="print the report from the results and stop")
@@ -546,4 +560,7 @@ def first_error(output):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit("mutate: interrupted; the results so far are kept")
