@@ -62,7 +62,7 @@ PAGEABLE_CODE NTSTATUS QueryBusRelations(BusExtension* Bus, PIRP Irp)
     BOOLEAN Answered = FALSE;
     {
         PortListHold Hold(Bus);
-        PDEVICE_RELATIONS Existing = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
+        PDEVICE_RELATIONS Existing = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
         if (Existing == NULL || Bus->PortCount != 0) {
             ULONG Previous = Existing != NULL ? Existing->Count : 0;
             ULONG Present = 0;
@@ -71,7 +71,8 @@ PAGEABLE_CODE NTSTATUS QueryBusRelations(BusExtension* Bus, PIRP Irp)
             }
             ULONG Total = Previous + Present;
             SIZE_T Size = (SIZE_T)Total * sizeof(PDEVICE_OBJECT) + 15;
-            PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, Size, DVX_TAG);
+            PDEVICE_RELATIONS Relations =
+                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, Size, DVX_TAG));
             if (Relations == NULL) {
                 Status = STATUS_INSUFFICIENT_RESOURCES;
             } else {

@@ -161,25 +161,26 @@ inline ULONG ReadAreaWord(FunctionArea* Area, SIZE_T Offset)
 // List helpers; an unlinked entry points to itself. FunctionLink lies on a
 // 4-byte boundary (the FunctionArea is packed on 4), so the helpers move the
 // links as bytes and never assume an 8-byte aligned entry.
+constexpr SIZE_T LinkBytes = sizeof(PLIST_ENTRY);  // NOLINT(bugprone-sizeof-expression): the link, a pointer
 inline PLIST_ENTRY NextEntry(const LIST_ENTRY* Entry)
 {
     PLIST_ENTRY Link;
-    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), sizeof(Link));
+    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), LinkBytes);
     return Link;
 }
 inline PLIST_ENTRY PreviousEntry(const LIST_ENTRY* Entry)
 {
     PLIST_ENTRY Link;
-    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), sizeof(Link));
+    RtlCopyMemory(&Link, reinterpret_cast<const UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), LinkBytes);
     return Link;
 }
 inline void SetNextEntry(PLIST_ENTRY Entry, PLIST_ENTRY Link)
 {
-    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), &Link, sizeof(Link));
+    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Flink), &Link, LinkBytes);
 }
 inline void SetPreviousEntry(PLIST_ENTRY Entry, PLIST_ENTRY Link)
 {
-    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), &Link, sizeof(Link));
+    RtlCopyMemory(reinterpret_cast<UCHAR*>(Entry) + offsetof(LIST_ENTRY, Blink), &Link, LinkBytes);
 }
 inline void InitializeListEntry(PLIST_ENTRY Entry)
 {
@@ -212,9 +213,10 @@ inline bool ListIsEmpty(const LIST_ENTRY* Head)
     return NextEntry(Head) == Head;
 }
 
-// The record that holds a list entry.
-#define RECORD_OF(Entry, Type, Field) \
-    reinterpret_cast<Type*>(reinterpret_cast<PUCHAR>(Entry) - offsetof(Type, Field))
+// The record that holds a list entry. Type names a type and cannot be
+// parenthesised.
+#define RECORD_OF(Entry, Type, Field) /* NOLINTNEXTLINE(bugprone-macro-parentheses) */ \
+    (reinterpret_cast<Type*>(reinterpret_cast<PUCHAR>(Entry) - offsetof(Type, Field)))
 
 // Holds a bus's PortListLock for a scope. Control paths ask for a critical
 // region around the hold; plug-and-play paths take the mutex alone.

@@ -8,7 +8,7 @@ extern "C" INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_
     DriverRegistryPath.Length = RegistryPath->Length;
     DriverRegistryPath.MaximumLength = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
     DriverRegistryPath.Buffer =
-        (PWSTR)ExAllocatePoolWithTag(PagedPool, DriverRegistryPath.MaximumLength, DVX_TAG);
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, DriverRegistryPath.MaximumLength, DVX_TAG));
     if (DriverRegistryPath.Buffer == NULL) {
         DriverRegistryPath.Length = 0;
         DriverRegistryPath.MaximumLength = 0;

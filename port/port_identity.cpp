@@ -49,7 +49,7 @@ constexpr ULONG ConfigNameChars = (sizeof(ControlNamePrefix) / sizeof(WCHAR) - 1
 PAGEABLE_CODE PWCHAR AllocateAnswer(SIZE_T Size)
 {
     PAGED_CODE();
-    PWCHAR Buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, Size, DVX_TAG);
+    PWCHAR Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, Size, DVX_TAG));
     if (Buffer != NULL) {
         RtlZeroMemory(Buffer, Size);
     }
@@ -74,7 +74,7 @@ PAGEABLE_CODE NTSTATUS SetConfigValue(HANDLE Key, const WCHAR* Name, ULONG Type,
     UNICODE_STRING ValueName;
     ValueName.Length = (USHORT)NameBytes;
     ValueName.MaximumLength = (USHORT)(NameBytes + 2 * sizeof(WCHAR));
-    ValueName.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, ValueName.MaximumLength, DVX_SCRATCH_TAG);
+    ValueName.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, ValueName.MaximumLength, DVX_SCRATCH_TAG));
     if (ValueName.Buffer == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

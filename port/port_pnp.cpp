@@ -25,7 +25,7 @@ PAGEABLE_CODE NTSTATUS QueryTargetRelation(PortExtension* Port, PIRP Irp)
 {
     PAGED_CODE();
     PDEVICE_RELATIONS Relations =
-        (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), DVX_TAG);
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), DVX_TAG));
     if (Relations == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -42,8 +42,8 @@ PAGEABLE_CODE NTSTATUS QueryTargetRelation(PortExtension* Port, PIRP Irp)
 PAGEABLE_CODE NTSTATUS QueryResourceRequirements(PIRP Irp)
 {
     PAGED_CODE();
-    PIO_RESOURCE_REQUIREMENTS_LIST List = (PIO_RESOURCE_REQUIREMENTS_LIST)ExAllocatePoolWithTag(
-        PagedPool, sizeof(IO_RESOURCE_REQUIREMENTS_LIST), DVX_TAG);
+    PIO_RESOURCE_REQUIREMENTS_LIST List = static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(IO_RESOURCE_REQUIREMENTS_LIST), DVX_TAG));
     if (List == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -61,7 +61,7 @@ PAGEABLE_CODE NTSTATUS QueryBusInformation(PIRP Irp)
 {
     PAGED_CODE();
     PPNP_BUS_INFORMATION Info =
-        (PPNP_BUS_INFORMATION)ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), DVX_TAG);
+        static_cast<PPNP_BUS_INFORMATION>(ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), DVX_TAG));
     if (Info == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

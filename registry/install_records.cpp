@@ -47,7 +47,7 @@ constexpr ULONG DeviceCapabilities = 0xB4;  // removable, unique id, silent inst
 
 // Working block: the key path in the first half, value text in the second.
 constexpr ULONG HalfUnits = 256;
-constexpr ULONG WorkingBlock = 2 * HalfUnits * sizeof(WCHAR);
+constexpr ULONG WorkingBlock = 2 * HalfUnits * static_cast<ULONG>(sizeof(WCHAR));
 
 // Writes one REG_SZ value with its NUL.
 RESIDENT_CODE NTSTATUS WriteText(ULONG RelativeTo, PCWSTR Path, PCWSTR Name, PCWSTR Text)

@@ -6,7 +6,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # ccache: the build uses it when present; a rebuild of unchanged files, in
 # any preset and any checkout of the tree, then costs nothing.
 for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
-         g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3 ccache; do
+         g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3 ccache \
+         cppcheck clang-tidy lld; do
     have_pkg "$p" || need+=("$p")
 done
 # The test suite also runs the Windows image under Wine.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test suite: host build, Windows images, sanitizer builds, fuzzers.
+# The whole test suite: host build, static analysis, Windows images, sanitizer builds, fuzzers.
 # Each step reports its wall time and the CPU time of its processes; a table
 # of them ends the run (docs/performance.md has the figures and what cuts them).
 # SKIP_STEPS="name|name" leaves the steps whose names match out (an extended
@@ -39,6 +39,7 @@ build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 step "host build" build host
 step "host tests" ctest --preset host
+step "static analysis" scripts/analyze.sh
 step "win64 build" build win64
 step "win64 image checks" ctest --preset win64
 step "asan build" build host-asan
