@@ -370,6 +370,19 @@ std::vector<PDEVICE_OBJECT> HkIoDevicesOfDriver(PDRIVER_OBJECT driver) {
     return devices;
 }
 
+std::vector<PDEVICE_OBJECT> HkIoAttachedDevicesOfDriver(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::recursive_mutex> guard(DatabaseLock());
+    std::vector<PDEVICE_OBJECT> devices;
+    for (PDEVICE_OBJECT device : LiveDevices()) {
+        DeviceObjectExtension* extension = ExtensionOf(device);
+        if (device->DriverObject == driver && extension->AttachedTo &&
+            !(extension->ExtensionFlags & DOE_DELETE_PENDING)) {
+            devices.push_back(device);
+        }
+    }
+    return devices;
+}
+
 size_t HkIoLiveDeviceCount() {
     std::lock_guard<std::recursive_mutex> guard(DatabaseLock());
     return LiveDevices().size();

@@ -27,13 +27,8 @@ inline std::vector<BusExtension*> LiveBuses()
     if (driver == nullptr) {
         return buses;
     }
-    for (PDEVICE_OBJECT device : HkIoDevicesOfDriver(driver)) {
-        if (HkIoIsDeletePending(device) || device->DeviceExtension == nullptr) {
-            continue;
-        }
-        if (HkIoGetLowerDevice(device) != nullptr) {
-            buses.push_back(BusOf(device));
-        }
+    for (PDEVICE_OBJECT device : HkIoAttachedDevicesOfDriver(driver)) {
+        buses.push_back(BusOf(device));
     }
     return buses;
 }

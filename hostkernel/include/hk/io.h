@@ -45,6 +45,10 @@ void HkIoRegisterDeviceFreeHook(HkIoDeviceFreeHook hook);
 
 // Device objects of a driver that still exist, deleted ones included.
 std::vector<PDEVICE_OBJECT> HkIoDevicesOfDriver(PDRIVER_OBJECT driver);
+// The driver's devices that sit attached over a lower device and are not
+// deleted, chosen in one hold of the device database, so that a device
+// deleted by another thread meanwhile is never looked at.
+std::vector<PDEVICE_OBJECT> HkIoAttachedDevicesOfDriver(PDRIVER_OBJECT driver);
 size_t HkIoLiveDeviceCount();
 // IRPs allocated and not freed yet.
 size_t HkIoLiveIrpCount();
