@@ -187,25 +187,34 @@ TEST_F(PortOpenTest, SecondOpenAndCloses)
     EXPECT_EQ(Reported.size(), 3u);
 }
 
-TEST_F(PortOpenTest, UnreadableOpenerStillOpens)
+// The opener comes from the platform's record of the process, not from its
+// user-mode parameters: breaking those changes nothing. A process with no
+// name, or one whose name cannot be had, still opens, without an opener.
+TEST_F(PortOpenTest, OpenerComesFromTheProcessRecord)
 {
     ASSERT_NO_FATAL_FAILURE(SetUpCom3());
-    const HK_PS_MALFORMED Kinds[] = {HkPsQueryFails, HkPsNoImage};
-    for (HK_PS_MALFORMED Kind : Kinds) {
+    const struct {
+        HK_PS_MALFORMED Kind;
+        bool Named;
+    } Cases[] = {{HkPsQueryFails, false},
+                 {HkPsNoImage, false},
+                 {HkPsNullPeb, true},
+                 {HkPsNullParameters, true},
+                 {HkPsGarbageImageLength, true}};
+    for (const auto& C : Cases) {
         PortExtension* Waiting = LastClient();
-        PEPROCESS Broken = NewProcess(u"C:\\broken.exe");
-        HkPsSetMalformed(Broken, Kind);
-        ASSERT_EQ(OpenAs(Waiting, Broken).Status, STATUS_SUCCESS);
-        EXPECT_EQ(Waiting->ImagePath, nullptr) << Kind;
-        EXPECT_EQ(Waiting->ProcessId, nullptr);
-        EXPECT_EQ(Waiting->Function.Permissions, 0u);
+        PEPROCESS Process = NewProcess(u"C:\\odd.exe");
+        HkPsSetMalformed(Process, C.Kind);
+        ASSERT_EQ(OpenAs(Waiting, Process).Status, STATUS_SUCCESS);
         EXPECT_EQ(Waiting->OpenCount, 1);
-        EXPECT_EQ(FriendlyName(Waiting->Index), u"Serial Port \"COM3\" waiting for open");
-        {
-            HkProcessContext Context(Broken);
-            EXPECT_EQ(RecordOpener(Waiting), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(Waiting->ImagePath ? U16(Waiting->ImagePath) : u"<none>", C.Named ? u"C:\\odd.exe" : u"<none>")
+            << C.Kind;
+        EXPECT_EQ(Waiting->ProcessId, C.Named ? HkPsProcessId(Process) : nullptr);
+        EXPECT_EQ(Waiting->Function.Permissions, C.Named ? 3u : 0u);
+        if (!C.Named) {
+            EXPECT_EQ(FriendlyName(Waiting->Index), u"Serial Port \"COM3\" waiting for open");
+            EXPECT_EQ(LoadPermissions(Waiting), STATUS_INVALID_PARAMETER);
         }
-        EXPECT_EQ(LoadPermissions(Waiting), STATUS_INVALID_PARAMETER);
     }
 }
 
@@ -306,23 +315,6 @@ TEST_F(PortOpenTest, ReloadBesideANewOpenerKeepsTheNewOpenersWord)
     EXPECT_EQ(Client->Function.Permissions, 0x22u);
     // Names, answers and scratch blocks are paged.
     EXPECT_EQ(NonPaged(), NonPagedBefore);
-}
-
-// The opener comes from the platform's record of the process, not from its
-// user-mode parameters: breaking those changes nothing.
-TEST_F(PortOpenTest, OpenerIsReadWithoutTouchingUserMemory)
-{
-    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
-    const HK_PS_MALFORMED Kinds[] = {HkPsNullPeb, HkPsNullParameters, HkPsGarbageImageLength};
-    for (HK_PS_MALFORMED Kind : Kinds) {
-        PortExtension* Waiting = LastClient();
-        PEPROCESS Process = NewProcess(u"C:\\odd.exe");
-        HkPsSetMalformed(Process, Kind);
-        ASSERT_EQ(OpenAs(Waiting, Process).Status, STATUS_SUCCESS);
-        ASSERT_NE(Waiting->ImagePath, nullptr) << Kind;
-        EXPECT_EQ(U16(Waiting->ImagePath), u"C:\\odd.exe");
-        EXPECT_EQ(Waiting->ProcessId, HkPsProcessId(Process));
-    }
 }
 
 TEST_F(PortOpenTest, FailuresInsideAnOpenNeverReachTheOpener)
