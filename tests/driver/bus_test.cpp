@@ -240,10 +240,10 @@ TEST_F(Rescan, TwoChangesWithin200MsGiveOneEnumerationAt300Ms)
     ScheduleRescan(Bus);
     HkClockAdvance(100);
     ScheduleRescan(Bus);
-    HkClockAdvance(199);
+    HkClockAdvanceTicks(200 * 10000 - 1);  // one 100-ns tick short
     HkPnpRunPending();
     EXPECT_EQ(BusRelationQueries(), 0u);
-    HkClockAdvance(1);
+    HkClockAdvanceTicks(1);
     HkPnpRunPending();
     EXPECT_EQ(BusRelationQueries(), 1u);
     EXPECT_EQ(HkClockNow() - Start, 300 * 10000);

@@ -181,9 +181,11 @@ TEST_F(ControlTest, ListCarriesOpenerAndFunctionWords)
     SetPermission(u"COM3", u"C:\\t.exe", 0x21);
     PEPROCESS Process = NewProcess(u"C:\\t.exe");
     ASSERT_EQ(OpenAs(Client, Process).Status, STATUS_SUCCESS);
-    Client->Function.StatusWord1 = 0x11111111;
-    Client->Function.StatusWord2 = 0x22222222;
+    Client->Function.StatusWord1 = 1;  // as the function driver sets them
+    Client->Function.StatusWord2 = 0;
 
+    // Reading the words for a list changes neither.
+    QueryPortsRequest(1000);
     ControlReply Reply = QueryPortsRequest(1000);
     ASSERT_EQ(Reply.Status, STATUS_SUCCESS);
     const ULONG Path = (8 + 1) * 2;  // C:\t.exe and its 0 unit
@@ -193,8 +195,8 @@ TEST_F(ControlTest, ListCarriesOpenerAndFunctionWords)
     EXPECT_EQ(First.PathOffset, 58u);
     EXPECT_EQ(First.ProcessId, (uint64_t)(ULONG_PTR)HkPsProcessId(Process));
     EXPECT_EQ(First.Permissions, 0x21u);
-    EXPECT_EQ(First.StatusWord1, 0x11111111u);
-    EXPECT_EQ(First.StatusWord2, 0x22222222u);
+    EXPECT_EQ(First.StatusWord1, 1u);
+    EXPECT_EQ(First.StatusWord2, 0u);
     EXPECT_EQ(First.Reserved1, 0u);
     EXPECT_EQ(First.Reserved2, 0u);
     EXPECT_EQ(TextAt(Reply.Output, 48), u"COM3");
@@ -209,6 +211,13 @@ TEST_F(ControlTest, ListCarriesOpenerAndFunctionWords)
     EXPECT_EQ(Third.PathOffset, 0u);
     EXPECT_EQ(Reply.Information, First.RecordSize + Second.RecordSize + Third.RecordSize + 4);
     EXPECT_EQ(Reply.Output[Reply.Information - 1], 0);
+
+    // A port device not yet given its name has neither name nor offset.
+    ASSERT_NE(MakePort(), nullptr);
+    Reply = QueryPortsRequest(1000);
+    PortInfoHeader Nameless = HeaderAt(Reply.Output, Reply.Information - 4 - 48);
+    EXPECT_EQ(Nameless.RecordSize, 48u);
+    EXPECT_EQ(Nameless.NameOffset, 0u);
 }
 
 TEST_F(ControlTest, OperationsWithoutOutputLeaveInformationAlone)

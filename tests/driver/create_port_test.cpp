@@ -54,15 +54,10 @@ TEST_F(CreatePortTest, EmptyBusGetsClientZeroAndControlOneInOneGroup)
     PortGroup* Group = Client->Group;
     ASSERT_NE(Group, nullptr);
     EXPECT_EQ(Control->Group, Group);
-    EXPECT_EQ(Group->ReferenceCount, 2);
     EXPECT_EQ(GroupMembers(&Group->ClientList), std::vector<PortExtension*>{Client});
     EXPECT_EQ(GroupMembers(&Group->ControlList), std::vector<PortExtension*>{Control});
     EXPECT_EQ(FunctionMembers(&Group->ClientFunctionList), std::vector<PortExtension*>{Client});
     EXPECT_EQ(FunctionMembers(&Group->ControlFunctionList), std::vector<PortExtension*>{Control});
-    EXPECT_EQ(Client->OwnList, &Group->ClientList);
-    EXPECT_EQ(Client->PeerList, &Group->ControlList);
-    EXPECT_EQ(Control->OwnList, &Group->ControlList);
-    EXPECT_EQ(Control->PeerList, &Group->ClientList);
     EXPECT_EQ(Val(Client->Function.OwnFunctionList), &Group->ClientFunctionList);
     EXPECT_EQ(Val(Client->Function.PeerFunctionList), &Group->ControlFunctionList);
     EXPECT_EQ(Val(Control->Function.OwnFunctionList), &Group->ControlFunctionList);
@@ -113,15 +108,25 @@ TEST_F(CreatePortTest, ExistingLinkIsTakenOverAndGivenBackOnRelease)
     // The client still reads the group's strings.
     EXPECT_EQ(U16(Client->PortName), u"COM3");
     EXPECT_TRUE(HkPoolIsLive(Client->PortName));
+    // A client still going does not hold the name.
+    EXPECT_EQ(CreatePortRequest(u"COM3").Status, STATUS_SUCCESS);
 }
 
 TEST_F(CreatePortTest, RefusedNamesChangeNothing)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
     ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Serial2"), STATUS_SUCCESS);
+    // A link whose target a UNICODE_STRING cannot hold with a NUL.
+    const std::u16string Longest(32767, u'T');
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3X", Longest.c_str()), STATUS_SUCCESS);
     HkPoolUsage Before = HkPoolOutstandingForTag(DVX_TAG);
     ULONG Devices = DevicesOfDriver();
-    const std::u16string Names[] = {u"COM-3", u"COM 3", u"CO\\M3", u"COM\u00e93", u"COM3.", u"", u"\\DosDevices"};
+    // An empty name is refused before any port device is made.
+    HkFaultFailNth(HkFault::DeviceCreate, 1);
+    EXPECT_EQ(CreatePortRequest(u"").Status, STATUS_INVALID_PARAMETER);
+    HkFaultReset();
+    const std::u16string Names[] = {u"COM-3", u"COM 3", u"CO\\M3", u"COM\u00e93", u"COM3.",
+                                    u"",      u"\\DosDevices", u"-COM3", u"COM3X"};
     for (const std::u16string& Name : Names) {
         ControlReply Reply = CreatePortRequest(Name);
         EXPECT_EQ(Reply.Status, STATUS_INVALID_PARAMETER) << std::string(Name.begin(), Name.end());
@@ -132,6 +137,8 @@ TEST_F(CreatePortTest, RefusedNamesChangeNothing)
         EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"\\Device\\Serial2");
         EXPECT_FALSE(RescanArmed());
     }
+    EXPECT_NE(LinkTargetOf(u"\\DosDevices\\COM3X"), u"<none>");
+    EXPECT_EQ(CreatePortRequest(u"Z_0").Status, STATUS_SUCCESS);
 }
 
 TEST_F(CreatePortTest, DuplicateIsRefusedButOtherCaseIsNot)

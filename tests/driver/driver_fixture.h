@@ -83,6 +83,8 @@ struct LowerDriverState {
     DEVICE_POWER_STATE DeviceState[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
                                          PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
     ULONG CapabilitiesQueries = 0;
+    std::vector<UCHAR> CapabilitiesSeen;  // the record as it arrived (72 bytes at most)
+    bool CapabilitiesAsIs = false;        // pass the query on untouched
     // Every PnP and power minor received, in order, and for PnP the
     // IoStatus.Status each carried on arrival.
     std::vector<UCHAR> PnpMinors;
@@ -120,6 +122,11 @@ inline NTSTATUS LowerDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_QUERY_CAPABILITIES: {
         L.CapabilitiesQueries++;
         PDEVICE_CAPABILITIES Caps = Stack->Parameters.DeviceCapabilities.Capabilities;
+        const UCHAR* Record = reinterpret_cast<const UCHAR*>(Caps);
+        L.CapabilitiesSeen.assign(Record, Record + (Caps->Size < 72 ? Caps->Size : 72));
+        if (L.CapabilitiesAsIs) {
+            break;
+        }
         for (int i = 0; i < 7; i++) {
             Caps->DeviceState[i] = L.DeviceState[i];
         }

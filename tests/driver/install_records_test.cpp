@@ -124,6 +124,9 @@ TEST_F(InstallRecordsTest, KeyNumbersAndFriendlyNameForms)
     ExpectValue(Enum, u"Driver", REG_SZ, Sz(u"{FF0E27D1-A1D9-4643-8A55-9DD82169BAFB}\\12345"));
     ExpectValue(Enum, u"FriendlyName", REG_SZ, Sz(u"Serial Port \"COM7\" opened by \"C:\\Apps\\log.exe\" (Pid: 4321)"));
     ExpectValue(Enum, u"UINumber", REG_DWORD, Dword(12345));
+    Fake.ProcessId = reinterpret_cast<HANDLE>(8);
+    EXPECT_EQ(WriteInstallRecords(&Fake), STATUS_SUCCESS);
+    ExpectValue(Enum, u"FriendlyName", REG_SZ, Sz(u"Serial Port \"COM7\" opened by \"C:\\Apps\\log.exe\" (Pid: 8)"));
 
     Fake.Index = 0;
     Fake.ImagePath = nullptr;

@@ -84,9 +84,12 @@ TEST_F(PortIdentity, IdentifiersOfIndexZero)
 TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
-              u"ZARVIK_Virtual_Serial_Port_00");
-    EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextLocationInformation).Information), u"Virtual Serial Bus");
+    Request Description = QueryText(PortDevice, DeviceTextDescription);
+    Request Location = QueryText(PortDevice, DeviceTextLocationInformation);
+    EXPECT_EQ(Description.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Location.Status, STATUS_SUCCESS);
+    EXPECT_EQ(TakeText(Description.Information), u"ZARVIK_Virtual_Serial_Port_00");
+    EXPECT_EQ(TakeText(Location.Information), u"Virtual Serial Bus");
     Port->Index = 123;
     EXPECT_EQ(TakeText(QueryId(PortDevice, BusQueryInstanceID).Information), u"0123");
     EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
@@ -152,6 +155,8 @@ TEST_F(PortIdentity, CapabilitiesOfAClientPort)
     EXPECT_EQ(Caps->DeviceWake, PowerDeviceUnspecified);
     EXPECT_EQ(Caps->D1Latency | Caps->D2Latency | Caps->D3Latency, 0u);
     EXPECT_EQ(Buffer.At64(), (ULONG64)(ULONG_PTR)&Port->Function);
+    ULONG Reserved0 = reinterpret_cast<FunctionArea*>(Buffer.At64())->Reserved0;
+    EXPECT_EQ(Reserved0, 0u);  // as the port function driver reads it
     EXPECT_EQ(Buffer.Bytes[72], 0xEE);  // nothing past the record
     EXPECT_EQ((PUCHAR)&Port->Function - (PUCHAR)Port + sizeof(FunctionArea), sizeof(PortExtension));
     Port->Index = 0;
@@ -190,50 +195,55 @@ TEST_F(PortIdentity, DeviceStatesFollowTheBusWithSleepStatesMappedToD3)
     EXPECT_EQ(Caps->DeviceState[PowerSystemShutdown], PowerDeviceD2);
     EXPECT_EQ(Buffer.At64(), 0u);  // a 64-byte record has no address field
     EXPECT_EQ(L.CapabilitiesQueries, 1u);
-    EXPECT_EQ(Bus->OutstandingIo, 1);
+    // What the bus stack was asked to fill: a zeroed extended record with
+    // no address and no UI number.
+    std::vector<UCHAR> Asked(72, 0);
+    Asked[0] = 72;
+    Asked[2] = 1;
+    std::fill(Asked.begin() + 8, Asked.begin() + 16, 0xFF);
+    EXPECT_EQ(L.CapabilitiesSeen, Asked);
 }
 
-TEST_F(PortIdentity, BadRecordsAreRefusedUntouched)
+// Refused or failed queries leave the caller's record as it was: a bad
+// record (not passed on), a bus stack that fails, passes the query through
+// untouched, or cannot be asked.
+TEST_F(PortIdentity, RefusedQueriesLeaveTheRecordUntouched)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    for (auto [Size, Version] : {std::pair<USHORT, USHORT>{72, 2}, {63, 1}, {72, 0}}) {
+    struct Case {
+        USHORT Size;
+        USHORT Version;
+        std::function<void()> Arm;
+        NTSTATUS Status;
+        ULONG Queries;  // reaching the bus stack
+    };
+    LowerDriverState& L = LowerDriver();
+    const Case Cases[] = {
+        {72, 2, [] {}, STATUS_UNSUCCESSFUL, 0},
+        {63, 1, [] {}, STATUS_UNSUCCESSFUL, 0},
+        {72, 0, [] {}, STATUS_UNSUCCESSFUL, 0},
+        {72, 1, [&] { L.CapabilitiesStatus = STATUS_DEVICE_NOT_READY; }, STATUS_DEVICE_NOT_READY, 1},
+        {72, 1, [&] { L.CapabilitiesAsIs = true; }, STATUS_NOT_SUPPORTED, 1},
+        {72, 1, [] { HkFaultFailNth(HkFault::IrpAllocate, 2); }, STATUS_INSUFFICIENT_RESOURCES, 0},
+    };
+    for (const Case& C : Cases) {
+        L.CapabilitiesStatus = STATUS_SUCCESS;
+        L.CapabilitiesAsIs = false;
+        L.CapabilitiesQueries = 0;
         CapsBuffer Buffer;
         memset(Buffer.Bytes, 0x5A, sizeof(Buffer.Bytes));
-        Buffer.Caps()->Size = Size;
-        Buffer.Caps()->Version = Version;
+        Buffer.Caps()->Size = C.Size;
+        Buffer.Caps()->Version = C.Version;
         CapsBuffer Before = Buffer;
+        C.Arm();  // the 1st request allocated is this test's own
         Request R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
             Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
         });
-        EXPECT_EQ(R.Status, STATUS_UNSUCCESSFUL);
+        HkFaultReset();
+        EXPECT_EQ(R.Status, C.Status) << C.Size << "/" << C.Version;
         EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
+        EXPECT_EQ(L.CapabilitiesQueries, C.Queries);
     }
-    EXPECT_EQ(LowerDriver().CapabilitiesQueries, 0u);
-}
-
-TEST_F(PortIdentity, FailedBusQueryLeavesTheRecordUntouched)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    LowerDriver().CapabilitiesStatus = STATUS_DEVICE_NOT_READY;
-    CapsBuffer Buffer;
-    memset(Buffer.Bytes, 0x5A, sizeof(Buffer.Bytes));
-    Buffer.Caps()->Size = 72;
-    Buffer.Caps()->Version = 1;
-    CapsBuffer Before = Buffer;
-    Request R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
-        Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
-    });
-    EXPECT_EQ(R.Status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
-
-    LowerDriver().CapabilitiesStatus = STATUS_SUCCESS;
-    HkFaultFailNth(HkFault::IrpAllocate, 2);  // the 1st is this test's own request
-    R = SendPnp(PortDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
-        Stack->Parameters.DeviceCapabilities.Capabilities = Buffer.Caps();
-    });
-    HkFaultReset();
-    EXPECT_EQ(R.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(memcmp(Before.Bytes, Buffer.Bytes, sizeof(Buffer.Bytes)), 0);
 }
 
 // The hardware key of a port device exists only for a device the PnP

@@ -121,15 +121,23 @@ TEST_F(PortPnpTest, RelationsOnlyForTheTargetDevice)
         EXPECT_EQ(R.Status, (NTSTATUS)0xC0000123);
         EXPECT_EQ(R.Information, 0u);
     }
+}
 
-    HkFaultFailTag(DVX_TAG);
-    Request NoPool = SendPnp(
-        PortDevice, IRP_MN_QUERY_DEVICE_RELATIONS,
-        [](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation; },
-        STATUS_NOT_SUPPORTED, 0x31);
-    HkFaultReset();
-    EXPECT_EQ(NoPool.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(NoPool.Information, 0x31u);
+// Answers the port allocates fail without pool and leave Information alone.
+TEST_F(PortPnpTest, AnswersWithoutPool)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithPort());
+    for (UCHAR Minor : {(UCHAR)IRP_MN_QUERY_DEVICE_RELATIONS, (UCHAR)IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                        (UCHAR)IRP_MN_QUERY_BUS_INFORMATION}) {
+        HkFaultFailTag(DVX_TAG);
+        Request NoPool = SendPnp(
+            PortDevice, Minor,
+            [](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation; },
+            STATUS_NOT_SUPPORTED, 0x31);
+        HkFaultReset();
+        EXPECT_EQ(NoPool.Status, STATUS_INSUFFICIENT_RESOURCES) << HkPnpMinorName(Minor);
+        EXPECT_EQ(NoPool.Information, 0x31u) << HkPnpMinorName(Minor);
+    }
 }
 
 TEST_F(PortPnpTest, FixedAnswersAndDeclines)
@@ -201,12 +209,6 @@ TEST_F(PortPnpTest, BusInformation)
     EXPECT_EQ(Legacy, 15u);
     EXPECT_EQ(Number, 0u);
     ExFreePool((PVOID)R.Information);
-
-    HkFaultFailTag(DVX_TAG);
-    Request NoPool = SendPnp(PortDevice, IRP_MN_QUERY_BUS_INFORMATION, nullptr, STATUS_NOT_SUPPORTED, 0x5);
-    HkFaultReset();
-    EXPECT_EQ(NoPool.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(NoPool.Information, 0x5u);
 }
 
 }  // namespace

@@ -44,8 +44,9 @@ TEST_F(RemovePortTest, StartedAndClosedPortIsMarkedWhole)
     ASSERT_NO_FATAL_FAILURE(StartPorts());
     HkClockAdvance(RescanDelayMs);
 
-    EXPECT_EQ(RemovePortRequest(u"com3").Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(RemovePortRequest(u"COM").Status, STATUS_INVALID_PARAMETER);
+    for (const char16_t* Other : {u"com3", u"COM", u"XOM3"}) {
+        EXPECT_EQ(RemovePortRequest(Other).Status, STATUS_INVALID_PARAMETER);
+    }
     EXPECT_FALSE(RescanArmed());
     EXPECT_EQ(PresentFlags(), (std::vector<UCHAR>{1, 1, 1, 1}));
 
@@ -72,11 +73,24 @@ TEST_F(RemovePortTest, OpenPortIsBusyAndNothingIsMarked)
     EXPECT_EQ(PresentFlags(), Before);
     EXPECT_FALSE(RescanArmed());
 
-    // The control port device open is checked first, before any client.
+    // A later client of the group open: the first one, closed, shares the
+    // name but is not what the removal looks for.
     ASSERT_EQ(Close(Client).Status, STATUS_SUCCESS);
+    PortExtension* Later = LastClient();
+    ASSERT_EQ(OpenAs(Later, Term).Status, STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartPorts());
+    HkClockAdvance(RescanDelayMs);
+    EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_DEVICE_BUSY);
+    ASSERT_EQ(Close(Later).Status, STATUS_SUCCESS);
+
+    // The control port device open is checked too.
     HkClockAdvance(RescanDelayMs);
     ASSERT_EQ(OpenAs(ControlPort, Term).Status, STATUS_SUCCESS);
     EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_DEVICE_BUSY);
+    ASSERT_EQ(Close(ControlPort).Status, STATUS_SUCCESS);
+    HkClockAdvance(RescanDelayMs);
+    EXPECT_EQ(RemovePortRequest(u"COM3").Status, STATUS_SUCCESS);
+    EXPECT_EQ(PresentFlags(), std::vector<UCHAR>(PortsOnList().size(), 0));
 }
 
 TEST_F(RemovePortTest, NotStartedPortIsNotReadyButRemoveAllMarksIt)
@@ -110,6 +124,27 @@ TEST_F(RemovePortTest, RemoveAllReleasesPortsNeverReported)
     EXPECT_TRUE(RescanArmed());
 }
 
+// A request reaching a port device while its removal deletes it (held where
+// the control port device gives its name back) finds it deleted.
+TEST_F(RemovePortTest, RequestDuringDeletionIsDeletePending)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ASSERT_EQ(RemovePortRequest(u"COM3").Status, STATUS_SUCCESS);
+    EXPECT_TRUE(ReportedIndexes().empty());
+    PDEVICE_OBJECT Device = ControlPort->Header.Self;
+    ObReferenceObject(Device);
+    std::thread Remover;
+    {
+        GateHold Names(&Bus->NameGate);
+        Remover = std::thread([&] { EXPECT_EQ(SendPnp(Device, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS); });
+        WaitUntil([&] { return ReadPnpState(&ControlPort->Header) == Deleted; });
+        EXPECT_EQ(QueryId(Device, BusQueryInstanceID).Status, STATUS_DELETE_PENDING);
+    }
+    Remover.join();
+    EXPECT_TRUE(HkIoIsDeletePending(Device));
+    ObDereferenceObject(Device);
+}
+
 TEST_F(RemovePortTest, LongNameIsComparedOnItsFirst127Units)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
@@ -132,6 +167,7 @@ TEST_F(RemovePortTest, ReloadReadsTheRegistryAtPassiveLevelForOpenedClients)
     PortExtension* Second = LastClient();
     ASSERT_EQ(OpenAs(Second, B).Status, STATUS_SUCCESS);
     PortExtension* Waiting = LastClient();
+    ASSERT_EQ(OpenAs(ControlPort, A).Status, STATUS_SUCCESS);
     EXPECT_EQ(Client->Function.Permissions, 0x10u);
     EXPECT_EQ(Second->Function.Permissions, 3u);
 
