@@ -1,30 +1,16 @@
 // Processes: ids, the current process, the queries through the current
 // process and through ZwOpenProcess handles, and broken records.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "hk/fault.h"
-#include "hk/ob.h"
-#include "hk/process.h"
-#include "hk/reset.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
 const WCHAR kTerm[] = L"C:\\Tools\\term.exe";
 
-class PsTest : public ::testing::Test {
+class PsTest : public iotest::HostKernelTest {
 protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkObHandleTableCount(nullptr), 0u);
-        HkReset();
-    }
-
     NTSTATUS OpenById(HANDLE id, ACCESS_MASK access, HANDLE* process) {
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
