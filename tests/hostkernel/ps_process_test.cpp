@@ -138,21 +138,6 @@ TEST_F(PsTest, OpenProcessById) {
     EXPECT_EQ(OpenById(id, PROCESS_QUERY_INFORMATION, &handle), STATUS_INVALID_PARAMETER) << "gone after destroy";
 }
 
-TEST_F(PsTest, DestroyClosesTheProcessHandles) {
-    PEPROCESS process = HkPsCreateProcess(kTerm);
-    {
-        HkProcessContext context(process);
-        HANDLE key = nullptr;
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
-        CLIENT_ID client = {HkPsProcessId(process), nullptr};
-        ASSERT_EQ(ZwOpenProcess(&key, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
-        EXPECT_EQ(HkObHandleTableCount(HkPsHandleTable(process)), 1u);
-    }
-    HkPsDestroyProcess(process);
-    EXPECT_EQ(HkPsHandleTable(process), nullptr);
-}
-
 TEST_F(PsTest, MalformedRecords) {
     PEPROCESS process = HkPsCreateProcess(kTerm);
     HkProcessContext context(process);

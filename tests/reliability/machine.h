@@ -111,11 +111,11 @@ std::string ExampleScript(const char* name);
 #include <memory>
 #include <dravolux/control.h>
 
+#include "core/records.h"
 #include "hk/clock.h"
 #include "hk/delay.h"
 #include "hk/power.h"
 #include "hk/process.h"
-#include "core/records.h"
 #include "hk/user.h"
 #include "legacy_serial.h"
 
