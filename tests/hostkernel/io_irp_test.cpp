@@ -43,6 +43,17 @@ protected:
         return irp;
     }
 
+    // A PnP IRP of the test's own for the bottom device, with `routine` for
+    // its end.
+    PIRP OwnIrp(PIO_COMPLETION_ROUTINE routine, PVOID context = nullptr) {
+        PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+        EXPECT_NE(irp, nullptr);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+        IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+        return irp;
+    }
+
     static std::vector<std::string> order;
     PDRIVER_OBJECT bottomDriver, middleDriver, topDriver;
     PDEVICE_OBJECT bottom, middle, top;
@@ -281,19 +292,15 @@ TEST_F(IoIrpTest, DispatchRuleBreaksAreStops) {
     }
 }
 
+template <NTSTATUS Result>
+NTSTATUS FreeIrpAnd(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return Result;
+}
+
 TEST_F(IoIrpTest, AllocatedIrpsAreReclaimedByTheirSender) {
     bottomDriver->MajorFunction[IRP_MJ_PNP] = BottomSucceeds;
-    PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-    IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
-            IoFreeIrp(irp);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        nullptr, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_SUCCESS);
+    EXPECT_EQ(IoCallDriver(bottom, OwnIrp(FreeIrpAnd<STATUS_MORE_PROCESSING_REQUIRED>)), STATUS_SUCCESS);
     EXPECT_EQ(HkIoLiveIrpCount(), 0u);
 
     HkFaultFailNth(HkFault::IrpAllocate, 1);
@@ -441,10 +448,7 @@ TEST_F(IoIrpTest, TouchingAnIrpAfterItsCompletionIsCaught) {
         g_completedAfterComplete = false;
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-        IoSetCompletionRoutine(irp, KeepForOwner, &done, TRUE, TRUE, TRUE);
+        PIRP irp = OwnIrp(KeepForOwner, &done);
         IoCallDriver(bottom, irp);
         EXPECT_TRUE(g_completedAfterComplete);
         EXPECT_EQ(capture.Count(HkViolation::IrpUsedAfterCompletion), 1u);
@@ -454,16 +458,7 @@ TEST_F(IoIrpTest, TouchingAnIrpAfterItsCompletionIsCaught) {
     {
         HkVerifierCapture capture;
         bottomDriver->MajorFunction[IRP_MJ_PNP] = BottomSucceeds;
-        PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-        IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
-                IoFreeIrp(irp);
-                return STATUS_CONTINUE_COMPLETION;
-            },
-            nullptr, TRUE, TRUE, TRUE);
-        IoCallDriver(bottom, irp);
+        IoCallDriver(bottom, OwnIrp(FreeIrpAnd<STATUS_CONTINUE_COMPLETION>));
         EXPECT_EQ(capture.Count(HkViolation::IrpUsedAfterCompletion), 1u);
     }
 }
