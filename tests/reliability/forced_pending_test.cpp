@@ -218,9 +218,8 @@ protected:
             HkIoUnloadDriver(FilterDriver);
         }
         EXPECT_TRUE(Filter().Queue.empty());
-        DriverFixture::TearDown();
-        EXPECT_EQ(HkPoolOutstanding().Blocks, 0u);
         EXPECT_EQ(HkIoLiveIrpCount(), 0u);
+        DriverFixture::TearDown();
     }
 
     void StopWorker()
