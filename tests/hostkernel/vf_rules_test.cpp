@@ -170,6 +170,16 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
              ExFreePoolWithTag(p, kTag);
          },
          HkViolation::PoolOverrun},
+        {"append to a string whose room runs past its pool block",
+         [] {
+             UNICODE_STRING text;
+             text.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 6, kTag));
+             text.Length = 0;
+             text.MaximumLength = 8;
+             EXPECT_EQ(RtlAppendUnicodeToString(&text, L"AB"), STATUS_BUFFER_TOO_SMALL);
+             ExFreePoolWithTag(text.Buffer, kTag);
+         },
+         HkViolation::PoolOverrun},
         {"fill a whole pool block", [] {
              PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 6, kTag);
              RtlFillMemory(p, 6, 1);
