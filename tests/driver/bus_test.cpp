@@ -1,6 +1,7 @@
 // The bus device: creation, the activity count with its two events, the
 // coalesced rescan and the synchronous forwarding of START.
 #include "control_fixture.h"
+#include "hk/user.h"
 
 namespace {
 
@@ -313,6 +314,27 @@ TEST_F(GateConcurrency, CreateWaitsWhileTheCreateGateIsHeld)
     KeSetEvent(&Bus->CreateGate, IO_NO_INCREMENT, FALSE);
     Creator.join();
     EXPECT_TRUE(Done.load());
+}
+
+// A client port device is not exclusive: it takes two opens at once.
+class ClientOpenTest : public ControlFixture {};
+
+TEST_F(ClientOpenTest, ClientPortDeviceTakesTwoOpensAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* Client = nullptr;
+    PortExtension* Control = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &Control));
+    std::u16string Name = HkObGetName(Client->Header.Self);
+    HANDLE Handles[2] = {};
+    for (HANDLE& Handle : Handles) {
+        EXPECT_EQ(HkUserCreateFile(reinterpret_cast<PCWSTR>(Name.c_str()), &Handle), STATUS_SUCCESS);
+    }
+    for (HANDLE Handle : Handles) {
+        if (Handle != NULL) {
+            HkUserCloseHandle(Handle);
+        }
+    }
 }
 
 }  // namespace
