@@ -77,7 +77,17 @@ void RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
     DestinationString->MaximumLength = (USHORT)(bytes + 1);
 }
 
+// A string's room (MaximumLength) and text (Length) lie inside its pool
+// block, when it is one.
+static bool StringInsideBlock(PCUNICODE_STRING String, bool room, const char* what) {
+    return HkPoolCheckRange(String->Buffer, room ? String->MaximumLength : String->Length, what);
+}
+
 void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+    if (!StringInsideBlock(DestinationString, true, "RtlCopyUnicodeString") ||
+        (SourceString && !StringInsideBlock(SourceString, false, "RtlCopyUnicodeString"))) {
+        return;
+    }
     if (!SourceString) {
         DestinationString->Length = 0;
         return;
@@ -98,6 +108,10 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
         return STATUS_SUCCESS;
     }
     if ((ULONG)Destination->Length + bytes > Destination->MaximumLength) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (!StringInsideBlock(Destination, true, "RtlAppendUnicodeStringToString") ||
+        !StringInsideBlock(Source, false, "RtlAppendUnicodeStringToString")) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     memmove((PCHAR)Destination->Buffer + Destination->Length, Source->Buffer, bytes);

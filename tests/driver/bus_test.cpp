@@ -1,6 +1,7 @@
 // The bus device: creation, the activity count with its two events, the
 // coalesced rescan and the synchronous forwarding of START.
-#include "driver_fixture.h"
+#include "control_fixture.h"
+#include "hk/user.h"
 
 namespace {
 
@@ -290,6 +291,50 @@ TEST_F(Rescan, ChangesFarApartGiveOneEnumerationEach)
     HkClockAdvance(300);
     HkPnpRunPending();
     EXPECT_EQ(BusRelationQueries(), 2u);
+}
+
+// A create waits while its gate is held (the host alerts alertable waits at
+// once, so an alertable wait would let it in).
+class GateConcurrency : public ControlFixture {};
+
+TEST_F(GateConcurrency, CreateWaitsWhileTheCreateGateIsHeld)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ASSERT_EQ(KeWaitForSingleObject(&Bus->CreateGate, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+    ULONG Waiting = HkThreadsWaiting();
+    std::atomic<bool> Done{false};
+    std::thread Creator([&] {
+        EXPECT_EQ(CreatePortRequest(u"COM3").Status, STATUS_SUCCESS);
+        Done = true;
+    });
+    while (!Done && HkThreadsWaiting() == Waiting) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(Done.load());
+    KeSetEvent(&Bus->CreateGate, IO_NO_INCREMENT, FALSE);
+    Creator.join();
+    EXPECT_TRUE(Done.load());
+}
+
+// A client port device is not exclusive: it takes two opens at once.
+class ClientOpenTest : public ControlFixture {};
+
+TEST_F(ClientOpenTest, ClientPortDeviceTakesTwoOpensAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    PortExtension* Client = nullptr;
+    PortExtension* Control = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &Control));
+    std::u16string Name = HkObGetName(Client->Header.Self);
+    HANDLE Handles[2] = {};
+    for (HANDLE& Handle : Handles) {
+        EXPECT_EQ(HkUserCreateFile(reinterpret_cast<PCWSTR>(Name.c_str()), &Handle), STATUS_SUCCESS);
+    }
+    for (HANDLE Handle : Handles) {
+        if (Handle != NULL) {
+            HkUserCloseHandle(Handle);
+        }
+    }
 }
 
 }  // namespace

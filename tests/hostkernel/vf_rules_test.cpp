@@ -1,7 +1,5 @@
 // Verifier stops for platform rules, one case each: the act breaks the rule
 // (or keeps it, for the cases that expect no stop).
-#include <functional>
-
 #include "hostkernel/io_test_support.h"
 
 using namespace iotest;
@@ -49,150 +47,112 @@ void SendPower() {
     IoDeleteDevice(device);
 }
 
+// What each case works on: objects zeroed as in a fresh extension, and a
+// 6-byte pool block freed after the case (where its guard bytes are checked).
+struct Objects {
+    KEVENT Event;
+    KTIMER Timer;
+    KDPC Dpc;
+    PUCHAR Block;
+};
+
 struct RuleCase {
     const char* Name;
-    std::function<void()> Act;
+    void (*Act)(Objects&);
     HkViolation Expected;  // Count: no stop
 };
 
+KEVENT g_event;
+
+void SetEventThenAct(Objects& o, void (*Next)(Objects&)) {
+    KeInitializeEvent(&o.Event, NotificationEvent, FALSE);
+    KeSetEvent(&o.Event, IO_NO_INCREMENT, TRUE);
+    Next(o);
+}
+
 class VfRulesTest : public HostKernelTest {};
 
+// clang-format off
 TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
     const RuleCase cases[] = {
-        {"set an event never initialised",
-         [] {
-             KEVENT e = {};
-             KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
-         },
+        {"set an event never initialised", [](Objects& o) { KeSetEvent(&o.Event, IO_NO_INCREMENT, FALSE); },
          HkViolation::UninitializedObject},
         {"wait on an event never initialised",
-         [] {
-             KEVENT e = {};
-             KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
-         },
+         [](Objects& o) { KeWaitForSingleObject(&o.Event, Executive, KernelMode, FALSE, nullptr); },
          HkViolation::UninitializedObject},
-        {"clear an event never initialised",
-         [] {
-             KEVENT e = {};
-             KeClearEvent(&e);
-         },
+        {"clear an event never initialised", [](Objects& o) { KeClearEvent(&o.Event); },
          HkViolation::UninitializedObject},
-        {"arm a timer never initialised",
-         [] {
-             KTIMER t = {};
-             KeSetTimer(&t, Due(1), nullptr);
-         },
+        {"arm a timer never initialised", [](Objects& o) { KeSetTimer(&o.Timer, Due(1), nullptr); },
          HkViolation::UninitializedObject},
-        {"queue a DPC never initialised",
-         [] {
-             KDPC d = {};
-             KeInsertQueueDpc(&d, nullptr, nullptr);
-         },
+        {"queue a DPC never initialised", [](Objects& o) { KeInsertQueueDpc(&o.Dpc, nullptr, nullptr); },
          HkViolation::UninitializedObject},
         {"KeSetEvent with Wait TRUE, then another call",
-         [] {
-             KEVENT e;
-             KeInitializeEvent(&e, NotificationEvent, FALSE);
-             KeSetEvent(&e, IO_NO_INCREMENT, TRUE);
-             KeClearEvent(&e);
-         },
-         HkViolation::SetEventWithoutWait},
-        {"KeSetEvent with Wait TRUE, then the DPC returns",
-         [] {
-             static KEVENT e;
-             KeInitializeEvent(&e, NotificationEvent, FALSE);
-             KDPC d;
-             KeInitializeDpc(&d, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&e, IO_NO_INCREMENT, TRUE); },
-                             nullptr);
-             KeInsertQueueDpc(&d, nullptr, nullptr);
-         },
+         [](Objects& o) { SetEventThenAct(o, [](Objects& o) { KeClearEvent(&o.Event); }); },
          HkViolation::SetEventWithoutWait},
         {"KeSetEvent with Wait TRUE, then the wait",
-         [] {
-             KEVENT e;
-             KeInitializeEvent(&e, NotificationEvent, FALSE);
-             KeSetEvent(&e, IO_NO_INCREMENT, TRUE);
-             EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-         },
+         [](Objects& o) { SetEventThenAct(o, [](Objects& o) {
+             EXPECT_EQ(KeWaitForSingleObject(&o.Event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS); }); },
          HkViolation::Count},
-        {"free pool holding a queued DPC",
-         [] {
+        {"KeSetEvent with Wait TRUE, then the DPC returns", [](Objects& o) {
+             KeInitializeEvent(&g_event, NotificationEvent, FALSE);
+             KeInitializeDpc(&o.Dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&g_event, IO_NO_INCREMENT, TRUE); },
+                             nullptr);
+             KeInsertQueueDpc(&o.Dpc, nullptr, nullptr); },
+         HkViolation::SetEventWithoutWait},
+        {"free pool holding a queued DPC", [](Objects&) {
              PKDPC d = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), kTag));
              KeInitializeDpc(d, IgnoreDpc, nullptr);
              HkDpcSetAutoRun(false);
              KeInsertQueueDpc(d, nullptr, nullptr);
              ExFreePoolWithTag(d, kTag);
-             EXPECT_EQ(HkDpcQueuedCount(), 0u);
-         },
+             EXPECT_EQ(HkDpcQueuedCount(), 0u); },
          HkViolation::PoolFreedWithDpc},
-        {"initialise a timer while it is set",
-         [] {
-             KTIMER t;
-             KeInitializeTimer(&t);
-             KeSetTimer(&t, Due(10000), nullptr);
-             KeInitializeTimer(&t);
-             EXPECT_EQ(HkTimerSetCount(), 0u);
-         },
+        {"initialise a timer while it is set", [](Objects& o) {
+             KeInitializeTimer(&o.Timer);
+             KeSetTimer(&o.Timer, Due(10000), nullptr);
+             KeInitializeTimer(&o.Timer);
+             EXPECT_EQ(HkTimerSetCount(), 0u); },
          HkViolation::TimerReinitialized},
-        {"a DPC returns at another IRQL",
-         [] {
-             KDPC d;
-             KeInitializeDpc(&d, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
-             KeInsertQueueDpc(&d, nullptr, nullptr);
-             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-         },
+        {"a DPC returns at another IRQL", [](Objects& o) {
+             KeInitializeDpc(&o.Dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
+             KeInsertQueueDpc(&o.Dpc, nullptr, nullptr);
+             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL); },
          HkViolation::DpcIrqlChanged},
-        {"write past a pool block",
-         [] {
-             PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 6, kTag));
+        {"write past a pool block", [](Objects& o) {
              if (kAsan) {
                  HkVerifierStop(HkViolation::PoolOverrun, "(seen by the address sanitizer)");
              } else {
-                 p[6] = 0;
-             }
-             ExFreePoolWithTag(p, kTag);
-         },
+                 o.Block[6] = 0;
+             } },
          HkViolation::PoolOverrun},
-        {"copy past a pool block",
-         [] {
-             char source[8] = {};
-             PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 6, kTag);
-             RtlCopyMemory(p, source, sizeof(source));
-             ExFreePoolWithTag(p, kTag);
-         },
+        {"copy past a pool block", [](Objects& o) { RtlCopyMemory(o.Block, &o.Event, 8); }, HkViolation::PoolOverrun},
+        {"copy from past a pool block", [](Objects& o) { RtlCopyMemory(&o.Event, o.Block, 8); },
          HkViolation::PoolOverrun},
-        {"copy from past a pool block",
-         [] {
-             char target[8];
-             PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 6, kTag);
-             RtlZeroMemory(p, 6);
-             RtlCopyMemory(target, p, sizeof(target));
-             ExFreePoolWithTag(p, kTag);
-         },
+        {"append to a string whose room runs past its pool block", [](Objects& o) {
+             UNICODE_STRING text = {0, 8, reinterpret_cast<PWSTR>(o.Block)};
+             EXPECT_EQ(RtlAppendUnicodeToString(&text, L"AB"), STATUS_BUFFER_TOO_SMALL); },
          HkViolation::PoolOverrun},
-        {"fill a whole pool block", [] {
-             PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 6, kTag);
-             RtlFillMemory(p, 6, 1);
-             ExFreePoolWithTag(p, kTag);
-         },
-         HkViolation::Count},
-        {"pass on a power IRP not started", SendPower<CompletePower<false>>, HkViolation::PowerIrpNotStarted},
-        {"complete a power IRP started", SendPower<CompletePower<true>>, HkViolation::Count},
+        {"fill a whole pool block", [](Objects& o) { RtlFillMemory(o.Block, 6, 1); }, HkViolation::Count},
+        {"pass on a power IRP not started", [](Objects&) { SendPower<CompletePower<false>>(); },
+         HkViolation::PowerIrpNotStarted},
+        {"complete a power IRP started", [](Objects&) { SendPower<CompletePower<true>>(); }, HkViolation::Count},
     };
     for (const RuleCase& c : cases) {
         HkReset();
         {
             HkVerifierCapture capture;
-            c.Act();
+            Objects o = {};
+            o.Block = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 6, kTag));
+            c.Act(o);
+            ExFreePoolWithTag(o.Block, kTag);
             size_t expected = c.Expected == HkViolation::Count ? 0u : 1u;
             EXPECT_EQ(capture.Count(), expected) << c.Name;
-            if (expected) {
-                EXPECT_EQ(capture.Count(c.Expected), 1u) << c.Name;
-            }
+            EXPECT_EQ(capture.Count(c.Expected), expected) << c.Name;
         }
         HkThreadResetState();
     }
 }
+// clang-format on
 
 // Alertable waits that would block end at once (the WaitAlert category is on
 // after every reset); signalled objects and zero timeouts are not alerted.
