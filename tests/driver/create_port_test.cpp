@@ -251,19 +251,6 @@ TEST_F(CreatePortTest, EveryInjectedFailureLeavesTheBusAsItWas)
     }
 }
 
-TEST_F(CreatePortTest, GroupAllocationFailureGivesTheLinkBack)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Serial2"), STATUS_SUCCESS);
-    // The group is the only non-paged allocation of the driver.
-    HkFaultFailTag(DVX_TAG);
-    dravolux::PortRequest Request = MakeRequest(u"COM3");
-    EXPECT_NE(CreatePort(&Request, Bus), STATUS_SUCCESS);
-    HkFaultReset();
-    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"\\Device\\Serial2");
-    EXPECT_EQ(Bus->PortCount, 0u);
-}
-
 // Two creates of one name at the same time: exactly one wins.
 class CreatePortConcurrency : public CreatePortTest {};
 

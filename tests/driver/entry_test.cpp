@@ -35,19 +35,6 @@ TEST_F(Entry, NoPoolMeansNoLoad)
     HkFaultReset();
 }
 
-TEST_F(Entry, DispatchTableHasExactlyTheDriversEntries)
-{
-    ASSERT_NO_FATAL_FAILURE(LoadDriver());
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_CREATE], DispatchCreateClose);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_CLOSE], DispatchCreateClose);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchDeviceControl);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_POWER], DispatchPower);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
-    EXPECT_EQ(Driver->DriverUnload, UnloadDriver);
-    EXPECT_EQ(Driver->DriverExtension->AddDevice, BusAddDevice);
-    EXPECT_EQ(Driver->MajorFunction[IRP_MJ_READ], Driver->MajorFunction[IRP_MJ_CLEANUP]);
-}
-
 TEST_F(Entry, CreateAndCloseOnANotStartedBus)
 {
     ASSERT_NO_FATAL_FAILURE(AddBus());
@@ -84,19 +71,6 @@ TEST_F(Entry, CloseAfterTheBusIsDeletedIsRefusedButCounted)
     EXPECT_EQ(Pnp.Information, 0x77u);
     EXPECT_EQ(LowerDriver().PnpMinors.size(), LowerSeen);
     ObDereferenceObject(BusDevice);
-}
-
-TEST_F(Entry, PnpToADeletedPortIsRefusedWithInformationKept)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    PortExtension* Port = MakePort();
-    ASSERT_NE(Port, nullptr);
-    Port->Header.PnpState = Deleted;
-    Request R = SendPnp(Port->Header.Self, IRP_MN_START_DEVICE, nullptr, STATUS_NOT_SUPPORTED, 0x5150);
-    EXPECT_EQ(R.Status, STATUS_DELETE_PENDING);
-    EXPECT_EQ(R.Returned, STATUS_DELETE_PENDING);
-    EXPECT_EQ(R.Information, 0x5150u);
-    Port->Header.PnpState = Started;  // let the bus removal release it
 }
 
 TEST_F(Entry, ReadFailsOnBothKindsOfDevice)

@@ -25,19 +25,8 @@ struct CapsBuffer {
     }
 };
 
-class PortIdentity : public DriverFixture {
+class PortIdentity : public PortFixture {
 protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
-
-    void StartWithPort(UCHAR IsControl = 0)
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort(IsControl);
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-    }
-
     Request QueryCaps(CapsBuffer* Buffer, USHORT Size, USHORT Version = 1)
     {
         Buffer->Caps()->Size = Size;
@@ -262,15 +251,17 @@ protected:
         ASSERT_NE(HkPnpNodeOfPdo(Port->Header.Self), nullptr);
     }
 
-    std::u16string KeyPath()
+    std::u16string KeyPath(PortExtension* Of = nullptr)
     {
-        std::u16string Path = HkPnpEnumKeyPath(L"DRAVOLUX\\DEVICES\\0000");
-        return Path + u"\\Device Parameters";
+        char Instance[32];
+        snprintf(Instance, sizeof(Instance), "DRAVOLUX\\DEVICES\\%04u", (Of ? Of : Port)->Index);
+        std::u16string Wide(Instance, Instance + strlen(Instance));
+        return HkPnpEnumKeyPath(reinterpret_cast<const WCHAR*>(Wide.c_str())) + u"\\Device Parameters";
     }
 
-    Request QueryResources(NTSTATUS Status = STATUS_NOT_SUPPORTED)
+    Request QueryResources(PortExtension* Of = nullptr)
     {
-        return SendPnp(Port->Header.Self, IRP_MN_QUERY_RESOURCES, nullptr, Status, 0);
+        return SendPnp((Of ? Of : Port)->Header.Self, IRP_MN_QUERY_RESOURCES, nullptr, STATUS_NOT_SUPPORTED, 0);
     }
 
     void Unreport()
@@ -282,59 +273,48 @@ protected:
     }
 };
 
-// The key is opened for writing: the host registry checks the access of the
-// handle a value is set through, so a key opened with STANDARD_RIGHTS_WRITE
-// alone would fail here with STATUS_ACCESS_DENIED.
-TEST_F(DeviceConfig, ControlPortPublishesItsPrefixedName)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM3"));
-    Request R = QueryResources();
-    EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);  // completed with the status it carried
-    std::u16string Path = KeyPath();
-    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    ULONG Type = 0;
-    std::vector<UCHAR> Data;
-    ASSERT_EQ(HkRegGetValue(Key, L"PortName", &Type, &Data), STATUS_SUCCESS);
-    EXPECT_EQ(Type, (ULONG)REG_SZ);
-    std::u16string Expected = u"CORVESS_COM3";
-    ASSERT_EQ(Data.size(), (Expected.size() + 1) * 2);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Data.data()), Expected.size() + 1),
-              std::u16string(Expected.c_str(), Expected.size() + 1));
-    ULONG IsControl = 0;
-    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
-    EXPECT_EQ(IsControl, 1u);
-    Unreport();
-}
-
-TEST_F(DeviceConfig, ClientPortPublishesTheBareName)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportPort(0, L"COM3"));
-    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
-    std::u16string Path = KeyPath();
-    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    std::u16string Name;
-    ASSERT_EQ(HkRegGetString(Key, L"PortName", &Name), STATUS_SUCCESS);
-    EXPECT_EQ(Name, u"COM3");
-    ULONG IsControl = 7;
-    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
-    EXPECT_EQ(IsControl, 0u);
-    Unreport();
-}
-
-TEST_F(DeviceConfig, LongestNameIsWrittenWhole)
+// QUERY_RESOURCES publishes the name (prefixed for a control port device,
+// whole at its longest) and the role, and completes with the status it
+// carried. The key is opened for writing: the host registry checks the
+// access of the handle a value is set through, so a key opened with
+// STANDARD_RIGHTS_WRITE alone would fail with STATUS_ACCESS_DENIED.
+TEST_F(DeviceConfig, QueryResourcesPublishesNameAndRole)
 {
     static WCHAR Long[128];
     for (int i = 0; i < 127; i++) {
         Long[i] = (WCHAR)('A' + i % 26);
     }
-    Long[127] = 0;
-    ASSERT_NO_FATAL_FAILURE(ReportPort(1, Long));
-    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
-    std::u16string Path = KeyPath();
-    std::u16string Name;
-    ASSERT_EQ(HkRegGetString(reinterpret_cast<const WCHAR*>(Path.c_str()), L"PortName", &Name), STATUS_SUCCESS);
-    EXPECT_EQ(Name, u"CORVESS_" + U16(Long));
-    Unreport();
+    const struct {
+        UCHAR IsControl;
+        const WCHAR* Name;
+        std::u16string Published;
+    } Cases[] = {{1, L"COM3", u"CORVESS_COM3"}, {0, L"COM3", u"COM3"}, {1, Long, u"CORVESS_" + U16(Long)}};
+    ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
+    std::vector<PortExtension*> Ports;
+    for (const auto& C : Cases) {
+        Ports.push_back(MakePort(C.IsControl, C.Name));
+    }
+    ScheduleRescan(Bus);
+    Rescan();
+    for (size_t i = 0; i < Ports.size(); i++) {
+        const auto& C = Cases[i];
+        EXPECT_EQ(QueryResources(Ports[i]).Status, STATUS_NOT_SUPPORTED);
+        std::u16string Path = KeyPath(Ports[i]);
+        const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+        ULONG Type = 0;
+        std::vector<UCHAR> Data;
+        ASSERT_EQ(HkRegGetValue(Key, L"PortName", &Type, &Data), STATUS_SUCCESS);
+        EXPECT_EQ(Type, (ULONG)REG_SZ);
+        ASSERT_EQ(Data.size(), (C.Published.size() + 1) * 2);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Data.data()), C.Published.size() + 1),
+                  std::u16string(C.Published.c_str(), C.Published.size() + 1));
+        ULONG IsControl = 7;
+        ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
+        EXPECT_EQ(IsControl, C.IsControl);
+        Ports[i]->Present = 0;  // left out of the next relations, so removed
+    }
+    ScheduleRescan(Bus);
+    Rescan();
 }
 
 // A PnP manager that starts the port without asking for its resources

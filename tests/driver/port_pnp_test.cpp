@@ -5,19 +5,9 @@ namespace {
 
 using namespace drvtest;
 
-class PortPnpTest : public DriverFixture {
+class PortPnpTest : public PortFixture {
 protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
-
-    void StartWithPort()
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort();
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-        ASSERT_EQ(SendPnp(PortDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    }
+    void StartWithPort() { PortFixture::StartWithPort(0, true); }
 };
 
 TEST_F(PortPnpTest, StartSetsD0AndStarted)

@@ -6,19 +6,7 @@ namespace {
 
 using namespace drvtest;
 
-class PowerTest : public DriverFixture {
-protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
-
-    void StartWithPort()
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort();
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-    }
-};
+class PowerTest : public PortFixture {};
 
 TEST_F(PowerTest, PortSetDevicePowerTellsThePowerManager)
 {
@@ -66,31 +54,23 @@ TEST_F(PowerTest, PortCompletesOtherRequestsWithTheirOwnStatus)
     EXPECT_EQ(HkPoStartNextCount(), StartNext + 2);
 }
 
-TEST_F(PowerTest, NotStartedBusPassesDownUncounted)
+// The bus passes power requests down, counted only once started, and keeps
+// its own device state.
+TEST_F(PowerTest, BusPassesDownCountedOnceStarted)
 {
     ASSERT_NO_FATAL_FAILURE(AddBus());
     std::atomic<LONG> During{-1};
     LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
-    Request R = SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(During.load(), 1);
-    EXPECT_EQ(Bus->OutstandingIo, 1);
-    ASSERT_EQ(LowerDriver().PowerMinors.size(), 1u);
-    EXPECT_EQ(LowerDriver().PowerMinors[0], IRP_MN_SET_POWER);
-    EXPECT_EQ(Bus->Header.SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceUnspecified);
-}
-
-TEST_F(PowerTest, StartedBusCountsWhilePassingDown)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    std::atomic<LONG> During{-1};
-    LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
-    Request R = SendPower(BusDevice, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(BusDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(BusDevice, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1).Status,
+              STATUS_SUCCESS);
     EXPECT_EQ(During.load(), 2);
     EXPECT_EQ(Bus->OutstandingIo, 1);
-    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);  // the bus keeps its own
+    EXPECT_EQ(LowerDriver().PowerMinors, (std::vector<UCHAR>{IRP_MN_SET_POWER, IRP_MN_QUERY_POWER}));
+    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);
 }
 
 TEST_F(PowerTest, DeletedDevicesRefuseButStartTheNextPowerRequest)

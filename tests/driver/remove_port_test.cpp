@@ -138,7 +138,9 @@ TEST_F(RemovePortTest, RequestDuringDeletionIsDeletePending)
         GateHold Names(&Bus->NameGate);
         Remover = std::thread([&] { EXPECT_EQ(SendPnp(Device, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS); });
         WaitUntil([&] { return ReadPnpState(&ControlPort->Header) == Deleted; });
-        EXPECT_EQ(QueryId(Device, BusQueryInstanceID).Status, STATUS_DELETE_PENDING);
+        Request R = QueryId(Device, BusQueryInstanceID, STATUS_NOT_SUPPORTED, 0x5150);
+        EXPECT_EQ(R.Status, STATUS_DELETE_PENDING);
+        EXPECT_EQ(R.Information, 0x5150u);
     }
     Remover.join();
     EXPECT_TRUE(HkIoIsDeletePending(Device));
