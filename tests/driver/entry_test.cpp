@@ -39,14 +39,12 @@ TEST_F(Entry, CreateAndCloseOnANotStartedBus)
 {
     ASSERT_NO_FATAL_FAILURE(AddBus());
     LONG Before = Bus->OutstandingIo;
-    Request Create = Send(BusDevice, IRP_MJ_CREATE, 0, nullptr, STATUS_NOT_SUPPORTED, 0x1234);
-    EXPECT_EQ(Create.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Create.Information, 0u);
-    EXPECT_EQ(Bus->OutstandingIo, Before);
-    Request Close = Send(BusDevice, IRP_MJ_CLOSE, 0, nullptr, STATUS_NOT_SUPPORTED, 0x1234);
-    EXPECT_EQ(Close.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Close.Information, 0u);
-    EXPECT_EQ(Bus->OutstandingIo, Before);
+    for (UCHAR Major : {(UCHAR)IRP_MJ_CREATE, (UCHAR)IRP_MJ_CLOSE}) {
+        Request R = Send(BusDevice, Major, 0, nullptr, STATUS_NOT_SUPPORTED, 0x1234);
+        EXPECT_EQ(R.Status, STATUS_SUCCESS);
+        EXPECT_EQ(R.Information, 0u);
+        EXPECT_EQ(Bus->OutstandingIo, Before);
+    }
 }
 
 TEST_F(Entry, CloseAfterTheBusIsDeletedIsRefusedButCounted)
