@@ -23,10 +23,8 @@ TEST_F(Entry, RegistryPathIsCopiedWithRoomForItsNul)
     Driver = nullptr;
     EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
     EXPECT_EQ(HkPoolOutstandingForTag(DVX_TAG).Blocks, 0u);
-}
 
-TEST_F(Entry, NoPoolMeansNoLoad)
-{
+    // No pool, no load.
     HkFaultFailTag(DVX_TAG);
     UNICODE_STRING Path;
     RtlInitUnicodeString(&Path, RegistryPathText);
@@ -63,11 +61,11 @@ TEST_F(Entry, CloseAfterTheBusIsDeletedIsRefusedButCounted)
     EXPECT_EQ(Bus->OutstandingIo, Before);
 
     // Plug and play is refused too, and goes nowhere.
-    size_t LowerSeen = LowerDriver().PnpMinors.size();
+    size_t LowerSeen = LowerDriver().PnpReceived.size();
     Request Pnp = SendPnp(BusDevice, IRP_MN_QUERY_CAPABILITIES, nullptr, STATUS_NOT_SUPPORTED, 0x77);
     EXPECT_EQ(Pnp.Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(Pnp.Information, 0x77u);
-    EXPECT_EQ(LowerDriver().PnpMinors.size(), LowerSeen);
+    EXPECT_EQ(LowerDriver().PnpReceived.size(), LowerSeen);
     ObDereferenceObject(BusDevice);
 }
 

@@ -37,48 +37,27 @@ protected:
     }
 };
 
-TEST_F(PortIdentity, IdentifiersOfIndexZero)
+// Every answer of index 0, unit by unit with its NULs (the compatible IDs
+// fill 110 bytes); then the ones that follow the index.
+TEST_F(PortIdentity, IdentifiersAndTextsFollowTheIndex)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
     ASSERT_EQ(Port->Index, 0u);
-    Request Device = QueryId(PortDevice, BusQueryDeviceID);
-    EXPECT_EQ(Device.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Device.Information), u"DRAVOLUX\\DEVICES");
-
-    Request Hardware = QueryId(PortDevice, BusQueryHardwareIDs);
-    EXPECT_EQ(Hardware.Status, STATUS_SUCCESS);
-    const char16_t* Ids = reinterpret_cast<const char16_t*>(Hardware.Information);
-    EXPECT_EQ(std::u16string(Ids, 10), std::u16string(u"PELMONIX\0\0", 10));  // 20 bytes
-    ExFreePool((PVOID)Hardware.Information);
-
-    Request Compatible = QueryId(PortDevice, BusQueryCompatibleIDs);
-    EXPECT_EQ(Compatible.Status, STATUS_SUCCESS);
-    const char16_t* List = reinterpret_cast<const char16_t*>(Compatible.Information);
-    std::u16string Expected = u"*ZARVIKCompatibleDRAVOLUX";
-    EXPECT_EQ(std::u16string(List, Expected.size()), Expected);
-    for (size_t i = Expected.size(); i < 55; i++) {  // the rest of the 110 bytes is zero
-        EXPECT_EQ(List[i], 0) << i;
+    using namespace std::string_literals;
+    const std::pair<Request, std::u16string> Answers[] = {
+        {QueryId(PortDevice, BusQueryDeviceID), u"DRAVOLUX\\DEVICES\0"s},
+        {QueryId(PortDevice, BusQueryHardwareIDs), u"PELMONIX\0\0"s},
+        {QueryId(PortDevice, BusQueryCompatibleIDs), u"*ZARVIKCompatibleDRAVOLUX"s + std::u16string(30, 0)},
+        {QueryId(PortDevice, BusQueryInstanceID), u"0000\0"s},
+        {QueryText(PortDevice, DeviceTextDescription), u"ZARVIK_Virtual_Serial_Port_00\0"s},
+        {QueryText(PortDevice, DeviceTextLocationInformation), u"Virtual Serial Bus\0"s},
+    };
+    for (const auto& [R, Expected] : Answers) {
+        EXPECT_EQ(R.Status, STATUS_SUCCESS);
+        ASSERT_NE(R.Information, 0u);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(R.Information), Expected.size()), Expected);
+        ExFreePool(reinterpret_cast<PVOID>(R.Information));
     }
-    ExFreePool((PVOID)Compatible.Information);
-
-    Request Instance = QueryId(PortDevice, BusQueryInstanceID);
-    EXPECT_EQ(Instance.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Instance.Information), u"0000");
-
-    Request Serial = QueryId(PortDevice, BusQueryDeviceSerialNumber, (NTSTATUS)0xC0000123, 0x44);
-    EXPECT_EQ(Serial.Status, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Serial.Information, 0x44u);
-}
-
-TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request Description = QueryText(PortDevice, DeviceTextDescription);
-    Request Location = QueryText(PortDevice, DeviceTextLocationInformation);
-    EXPECT_EQ(Description.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Location.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Description.Information), u"ZARVIK_Virtual_Serial_Port_00");
-    EXPECT_EQ(TakeText(Location.Information), u"Virtual Serial Bus");
     Port->Index = 123;
     EXPECT_EQ(TakeText(QueryId(PortDevice, BusQueryInstanceID).Information), u"0123");
     EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
@@ -88,9 +67,12 @@ TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
               u"ZARVIK_Virtual_Serial_Port_07");
     Port->Index = 0;
 
-    Request Other = QueryText(PortDevice, 5, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Other.Information, 0u);
+    // Other kinds complete with the status and information they carried.
+    for (Request Other : {QueryId(PortDevice, BusQueryDeviceSerialNumber, (NTSTATUS)0xC0000123, 0x44),
+                          QueryText(PortDevice, 5, (NTSTATUS)0xC0000123, 0x44)}) {
+        EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
+        EXPECT_EQ(Other.Information, 0x44u);
+    }
 }
 
 TEST_F(PortIdentity, TextAlreadyAnsweredFromAboveStays)

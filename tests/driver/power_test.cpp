@@ -8,28 +8,10 @@ using namespace drvtest;
 
 class PowerTest : public PortFixture {};
 
-TEST_F(PowerTest, PortSetDevicePowerTellsThePowerManager)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceD0);
-    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
-}
-
-TEST_F(PowerTest, PortSetSystemPowerChangesOnlyTheSystemState)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);
-}
-
-TEST_F(PowerTest, PortAgreesToEveryQuery)
+// A port device agrees to every query and changes nothing; a set of the
+// system state changes only that; a set of the device state is told to
+// the power manager.
+TEST_F(PowerTest, PortQueriesAndSets)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
     for (ULONG State = PowerSystemWorking; State <= PowerSystemShutdown; State++) {
@@ -40,6 +22,17 @@ TEST_F(PowerTest, PortAgreesToEveryQuery)
     }
     EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+
+    EXPECT_EQ(SendPower(PortDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemSleeping3);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);
+
+    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceD0);
 }
 
 TEST_F(PowerTest, PortCompletesOtherRequestsWithTheirOwnStatus)
