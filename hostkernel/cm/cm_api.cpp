@@ -38,6 +38,13 @@ HkRegWriteHook& WriteHook() {
 
 void ClearWriteHook() { HkRegSetWriteHook(nullptr); }
 
+HkRegQueryHook& QueryHook() {
+    static auto* hook = new HkRegQueryHook;
+    return *hook;
+}
+
+void ClearQueryHook() { HkRegSetQueryHook(nullptr); }
+
 // Runs the test hook, if any, outside the registry's lock.
 void RunWriteHook(const Key& key, const std::u16string& name) {
     HkRegWriteHook hook;
@@ -342,10 +349,18 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     std::u16string name;
     status = ValueNameOf(ValueName, &name);
     if (!NT_SUCCESS(status)) return status;
-    std::lock_guard<std::recursive_mutex> hold(Lock());
-    const Value* value = FindValue(*key, name);
-    if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return ValueAnswer(*value, KeyValueInformationClass, Answer{KeyValueInformation, Length, ResultLength});
+    {
+        std::lock_guard<std::recursive_mutex> hold(Lock());
+        const Value* value = FindValue(*key, name);
+        if (value == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+        status = ValueAnswer(*value, KeyValueInformationClass, Answer{KeyValueInformation, Length, ResultLength});
+    }
+    HkRegQueryHook hook;
+    {
+        std::lock_guard<std::mutex> hold(WriteHookLock());
+        hook = QueryHook();
+    }
+    return hook ? hook(name, KeyValueInformationClass, KeyValueInformation, Length, status) : status;
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
@@ -480,4 +495,10 @@ void HkRegSetWriteHook(HkRegWriteHook hook) {
     HkRegisterResetHook(ClearWriteHook);
     std::lock_guard<std::mutex> hold(WriteHookLock());
     WriteHook() = std::move(hook);
+}
+
+void HkRegSetQueryHook(HkRegQueryHook hook) {
+    HkRegisterResetHook(ClearQueryHook);
+    std::lock_guard<std::mutex> hold(WriteHookLock());
+    QueryHook() = std::move(hook);
 }

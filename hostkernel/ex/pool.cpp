@@ -18,6 +18,18 @@
 #include "hk/pool.h"
 #include "hk/verifier.h"
 #include "ke/ke_internal.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HK_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(HK_ASAN)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(a, s) ((void)(a), (void)(s))
+#define ASAN_UNPOISON_MEMORY_REGION(a, s) ((void)(a), (void)(s))
+#endif
 #include "nt/ex.h"
 
 namespace {
@@ -25,6 +37,11 @@ namespace {
 constexpr ULONG kUntaggedTag = 'enoN';  // "None"
 constexpr size_t kQuarantineBlocks = 1024;
 constexpr size_t kQuarantineBytes = 8u << 20;
+// Guard bytes after every block, checked at its free and by the leak check
+// (Driver Verifier's special pool: a write past the end of a block is bug
+// check 0xC1, SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, when it is freed).
+constexpr size_t kGuardBytes = 16;
+constexpr unsigned char kGuardFill = 0xFD;
 
 struct Block {
     SIZE_T Size;
@@ -111,6 +128,27 @@ void ReleaseQuarantineLocked(Pool& p, bool all) {
     }
 }
 
+// The first guard byte a write past the block changed, or -1.
+long GuardDamage(const void* block, SIZE_T size) {
+    const unsigned char* guard = static_cast<const unsigned char*>(block) + size;
+    ASAN_UNPOISON_MEMORY_REGION(guard, kGuardBytes);
+    long damaged = -1;
+    for (size_t i = 0; i < kGuardBytes && damaged < 0; i++) {
+        if (guard[i] != kGuardFill) {
+            damaged = (long)i;
+        }
+    }
+    ASAN_POISON_MEMORY_REGION(guard, kGuardBytes);
+    return damaged;
+}
+
+void ReportGuardDamage(const void* block, const Block& b, long at, const char* when) {
+    HkVerifierStop(HkViolation::PoolOverrun,
+                   "pool block %p (tag '%s', %zu bytes, allocated by %s) was written past its end (guard byte %ld), "
+                   "found %s",
+                   block, TagText(b.Tag).c_str(), (size_t)b.Size, SiteText(b.Site).c_str(), at, when);
+}
+
 // Caller holds the lock. The live block holding an address, or end().
 std::map<void*, Block>::iterator FindLiveLocked(Pool& p, const void* address) {
     auto it = p.Live.upper_bound(const_cast<void*>(address));
@@ -140,15 +178,17 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* site) {
     }
     Pool& p = P();
     std::lock_guard<std::mutex> guard(p.Lock);
-    void* block = paged ? ExpArenaAllocate(size) : nullptr;
+    void* block = paged ? ExpArenaAllocate(size + kGuardBytes) : nullptr;
     bool onArena = block != nullptr;
     if (!block) {
-        block = malloc(size ? size : 1);
+        block = malloc(size + kGuardBytes);
     }
     if (!block) {
         return nullptr;
     }
     memset(block, HK_POOL_FILL, size);
+    memset(static_cast<char*>(block) + size, kGuardFill, kGuardBytes);
+    ASAN_POISON_MEMORY_REGION(static_cast<char*>(block) + size, kGuardBytes);
     p.Live[block] = Block{size, tag, type, paged, onArena, ++p.Allocations, site};
     p.AllocationsByTag[std::make_pair(tag, paged)]++;
     return block;
@@ -179,6 +219,10 @@ void Free(PVOID block, ULONG tag, bool checkTag, void* site) {
         }
         record = it->second;
     }
+    long damaged = GuardDamage(block, record.Size);
+    if (damaged >= 0) {
+        ReportGuardDamage(block, record, damaged, "at its free");
+    }
     if (checkTag && tag != 0 && tag != record.Tag) {
         HkVerifierStop(HkViolation::WrongPoolTag, "pool block %p has tag '%s', freed with tag '%s'", block,
                        TagText(record.Tag).c_str(), TagText(tag).c_str());
@@ -205,9 +249,10 @@ void Free(PVOID block, ULONG tag, bool checkTag, void* site) {
     if (!p.Live.erase(block)) {
         return;  // freed concurrently; the other free reported nothing wrong
     }
-    memset(block, HK_POOL_POISON, record.Size);
-    p.Quarantine.push_back(FreedBlock{block, record.Size, record.OnArena});
-    p.QuarantineBytes += record.Size;
+    ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(block) + record.Size, kGuardBytes);
+    memset(block, HK_POOL_POISON, record.Size + kGuardBytes);
+    p.Quarantine.push_back(FreedBlock{block, record.Size + kGuardBytes, record.OnArena});
+    p.QuarantineBytes += record.Size + kGuardBytes;
     p.Freed.insert(block);
     ReleaseQuarantineLocked(p, false);
 }
@@ -278,6 +323,10 @@ size_t HkPoolReportLeaks() {
     std::vector<std::pair<void*, Block>> blocks = SortedLive();
     for (auto& entry : blocks) {
         const Block& b = entry.second;
+        long damaged = GuardDamage(entry.first, b.Size);
+        if (damaged >= 0) {
+            ReportGuardDamage(entry.first, b, damaged, "by the leak check");
+        }
         fprintf(stderr, "pool leak: tag '%s' %zu bytes at %p, allocation #%zu from %s\n", TagText(b.Tag).c_str(),
                 (size_t)b.Size, entry.first, b.Sequence, SiteText(b.Site).c_str());
     }
@@ -293,6 +342,34 @@ size_t HkPoolCheckLeaks() {
                        first.c_str());
     }
     return leaks;
+}
+
+bool HkPoolCheckRange(const void* Address, SIZE_T Length, const char* What) {
+    if (Length == 0 || Address == nullptr) {
+        return true;
+    }
+    Pool& p = P();
+    void* start = nullptr;
+    Block b{};
+    {
+        std::lock_guard<std::mutex> guard(p.Lock);
+        auto it = FindLiveLocked(p, Address);
+        if (it == p.Live.end()) {
+            return true;
+        }
+        start = it->first;
+        b = it->second;
+    }
+    size_t offset = static_cast<const char*>(Address) - static_cast<const char*>(start);
+    if (Length > b.Size - offset) {
+        HkVerifierStop(HkViolation::PoolOverrun,
+                       "%s of %zu bytes at offset %zu of pool block %p (tag '%s', %zu bytes, allocated by %s) runs "
+                       "past its end",
+                       What, (size_t)Length, offset, start, TagText(b.Tag).c_str(), (size_t)b.Size,
+                       SiteText(b.Site).c_str());
+        return false;
+    }
+    return true;
 }
 
 bool HkPoolIsLive(const void* block) {

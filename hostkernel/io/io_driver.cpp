@@ -5,6 +5,7 @@
 
 #include "hk/verifier.h"
 #include "io/io_internal.h"
+#include "ke/ke_internal.h"
 #include "ob/ob_internal.h"
 
 namespace {
@@ -65,6 +66,7 @@ NTSTATUS HkIoInvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void hkio::CallFrame::Check(const char* what, const char* who) const {
+    KiCheckWaitNext();
     HkThreadState after = HkThreadGetState();
     if (after.Irql != Before.Irql) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "%s of %s returned at IRQL %u, entered at IRQL %u", what, who,

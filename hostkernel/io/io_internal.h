@@ -108,6 +108,9 @@ struct CallFrame {
 
 std::string DriverNameOf(PDEVICE_OBJECT device);
 
+// PoStartNextPowerIrp by the driver at the IRP's current location.
+void PowerIrpStarted(PIRP irp);
+
 constexpr ULONG kSystemBufferTag = 'bSoI';  // "IoSb" in memory
 
 }  // namespace hkio

@@ -59,6 +59,8 @@ struct IrpState {
     std::vector<UCHAR> Locations;  // by location number
     Ending End = Ending::Open;
     bool ForcePending = false;     // the top call returned pending unmarked
+    std::vector<CHAR> PowerNotStarted;  // locations that got a power IRP and owe PoStartNextPowerIrp
+    CHAR LowestPower = 0;
 };
 
 struct Report {
@@ -316,6 +318,41 @@ void FinishCompleted(PIRP irp) {
     }
 }
 
+// "Each driver must call PoStartNextPowerIrp once for each power IRP it
+// receives, before passing it on or completing it" (Windows Server 2003,
+// Windows XP, and Windows 2000; PoStartNextPowerIrp, Microsoft Learn). Since
+// Vista the call does nothing; the host keeps the older rule (stricter).
+// A driver that sets a completion routine may start the next power IRP in
+// it: the pass is not checked then, the end of the completion is.
+// Locations from lo to hi (0: the lowest driver the IRP reached) must have
+// started it.
+void CheckPowerStarted(PIRP irp, const char* how, CHAR lo, CHAR hi) {
+    CHAR owed = 0;
+    {
+        std::lock_guard<std::mutex> guard(IrpLock());
+        IrpState* state = FindState(irp);
+        if (!state) {
+            return;
+        }
+        auto& list = state->PowerNotStarted;
+        if (lo == 0) {
+            lo = hi = state->LowestPower;
+        }
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (*it >= lo && *it <= hi) {
+                owed = *it;
+                list.erase(it);
+                break;
+            }
+        }
+    }
+    if (owed != 0) {
+        HkVerifierStop(HkViolation::PowerIrpNotStarted,
+                       "power IRP %p %s before the driver at stack location %d called PoStartNextPowerIrp",
+                       static_cast<void*>(irp), how, owed);
+    }
+}
+
 bool IsOwnerIrp(PIRP irp) {
     std::lock_guard<std::mutex> guard(IrpLock());
     return StateOf(irp).Finish == IrpFinish::Owner;
@@ -468,6 +505,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->CurrentLocation == Irp->StackCount + 1) {
         CheckFirstSend(Irp, irql);
     }
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER &&
+        !IoGetNextIrpStackLocation(Irp)->CompletionRoutine) {
+        CheckPowerStarted(Irp, "passed on", 0, 0);
+    }
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
@@ -497,6 +538,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         snprintf(irpText, sizeof(irpText), " (IRP %p)", static_cast<void*>(Irp));
         state.Frames.push_back({id, location, (stack->Control & SL_PENDING_RETURNED) != 0, false, 0,
                                 std::string(what) + " of " + who + irpText});
+        if (major == IRP_MJ_POWER) {
+            state.PowerNotStarted.push_back(location);
+            state.LowestPower = location;
+        }
     }
     CallFrame frame;
     NTSTATUS status = dispatch(DeviceObject, Irp);
@@ -573,6 +618,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                        reinterpret_cast<void*>(Irp->CancelRoutine));
         IoSetCancelRoutine(Irp, nullptr);
     }
+    if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        CheckPowerStarted(Irp, "completed", Irp->CurrentLocation, Irp->CurrentLocation);
+    }
     {
         std::lock_guard<std::mutex> guard(IrpLock());
         IrpState& state = StateOf(Irp);
@@ -602,6 +650,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         if (invoke) {
+            CheckPowerStarted(Irp, "handed to a completion routine", 1, static_cast<CHAR>(Irp->CurrentLocation - 1));
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
@@ -624,6 +673,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
     }
 
+    CheckPowerStarted(Irp, "completed", 1, 127);
     if (IsOwnerIrp(Irp)) {
         HkVerifierStop(HkViolation::Other,
                        "IRP %p from IoAllocateIrp completed to its end: its sender needs a completion routine that "
@@ -661,6 +711,19 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     // The cancel routine releases the cancel spin lock.
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     return TRUE;
+}
+
+void hkio::PowerIrpStarted(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IrpLock());
+    if (IrpState* state = FindState(irp)) {
+        auto& owed = state->PowerNotStarted;
+        for (auto it = owed.begin(); it != owed.end(); ++it) {
+            if (*it == irp->CurrentLocation) {
+                owed.erase(it);
+                break;
+            }
+        }
+    }
 }
 
 size_t HkIoLiveIrpCount() {

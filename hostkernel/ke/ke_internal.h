@@ -21,9 +21,16 @@ struct _KTHREAD {
     // Kernel APCs queued to this thread, under the dispatcher lock.
     std::deque<std::pair<void (*)(void*), void*>> Apcs;
     bool DeliveringApcs = false;
+    // KeSetEvent with Wait TRUE ran; the next call must be a KeWaitXxx.
+    bool WaitNext = false;
 };
 
 _KTHREAD* KiCurrentThread();
+// Stops when the thread's last call was KeSetEvent with Wait TRUE.
+void KiCheckWaitNext();
+// False (after a stop) when a dispatcher object or DPC was never initialised.
+bool KiCheckInitialized(const DISPATCHER_HEADER* header, const char* what, const void* object);
+bool KiCheckDpcInitialized(const KDPC* dpc, const char* what);
 // Sets the IRQL without checks; lowering below DISPATCH_LEVEL runs pending DPCs.
 void KiSetIrql(_KTHREAD* thread, KIRQL irql);
 // Sets the IRQL without checks and without running DPCs.

@@ -50,7 +50,21 @@ void KiSetIrql(_KTHREAD* thread, KIRQL irql) {
     }
 }
 
+// "If Wait is TRUE, the return to the caller is executed without lowering
+// IRQL or releasing the dispatcher database spin lock. Therefore, the call
+// to KeSetEvent must be followed by a call to KeWaitForMultipleObjects ...
+// or KeWaitForSingleObject." (KeSetEvent, Microsoft Learn)
+void KiCheckWaitNext() {
+    _KTHREAD* t = KiCurrentThread();
+    if (t->WaitNext) {
+        t->WaitNext = false;
+        HkVerifierStop(HkViolation::SetEventWithoutWait,
+                       "KeSetEvent with Wait TRUE not followed at once by a KeWaitXxx call of the same thread");
+    }
+}
+
 KIRQL KeGetCurrentIrql() {
+    KiCheckWaitNext();
     return KiCurrentThread()->Irql;
 }
 
@@ -211,6 +225,7 @@ void HkThreadResetState() {
     t->CriticalRegionDepth = 0;
     t->FastMutexesHeld = 0;
     t->SpinLocksHeld = 0;
+    t->WaitNext = false;
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     t->Apcs.clear();
 }

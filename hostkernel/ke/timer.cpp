@@ -211,6 +211,7 @@ size_t KiRunDpcs(bool force) {
         ULONG spinLocks = t->SpinLocksHeld;
         KiStoreIrql(t, DISPATCH_LEVEL);
         routine(dpc, context, argument1, argument2);
+        KiCheckWaitNext();
         if (t->Irql != DISPATCH_LEVEL) {
             HkVerifierStop(HkViolation::DpcIrqlChanged, "DPC routine %p returned at IRQL %u", (void*)routine,
                            t->Irql);
@@ -298,6 +299,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeSetTimer at IRQL %u", irql);
         return FALSE;
     }
+    if (!KiCheckInitialized(&Timer->Header, "KeSetTimer", Timer) || (Dpc && !KiCheckDpcInitialized(Dpc, "KeSetTimer"))) {
+        return FALSE;
+    }
     Dispatcher& d = D();
     std::lock_guard<std::mutex> guard(d.Lock);
     bool wasSet = d.TimerIndex.count(Timer) != 0;
@@ -332,6 +336,9 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    if (!KiCheckInitialized(&Timer->Header, "KeReadStateTimer", Timer)) {
+        return FALSE;
+    }
     Dispatcher& d = D();
     std::lock_guard<std::mutex> guard(d.Lock);
     return Timer->Header.SignalState != 0;
@@ -369,6 +376,9 @@ void KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) {
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    if (!KiCheckDpcInitialized(Dpc, "KeInsertQueueDpc")) {
+        return FALSE;
+    }
     Dispatcher& d = D();
     {
         std::lock_guard<std::mutex> guard(d.Lock);

@@ -1,5 +1,6 @@
 // Events and waits on dispatcher objects.
 #include "hk/delay.h"
+#include "hk/fault.h"
 #include "hk/clock.h"
 #include "hk/verifier.h"
 #include "ke/ke_internal.h"
@@ -83,7 +84,45 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const void
     }
 }
 
+// A kernel-mode alertable wait ends with STATUS_ALERTED when the thread is
+// alerted, or STATUS_USER_APC (KeWaitForSingleObject, Microsoft Learn). The
+// WaitAlert fault category (on by default, stricter than Windows) alerts
+// every alertable wait that would block. False when the wait is alerted.
+template <typename Ready>
+bool AlertedWait(const LARGE_INTEGER* timeout, Ready ready) {
+    if (timeout && timeout->QuadPart == 0) {
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(KiDispatcherLock());
+        if (ready()) {
+            return true;
+        }
+    }
+    return !HkFaultShouldFail(HkFault::WaitAlert);
+}
+
 }  // namespace
+
+// A dispatcher object never initialised has a zeroed wait list header (a
+// pool or extension block) or garbage; Windows walks or links that list when
+// the object is set or waited on and crashes. Clearing or reading one does no
+// harm on Windows; the host stops there too (stricter).
+bool KiCheckInitialized(const DISPATCHER_HEADER* header, const char* what, const void* object) {
+    if (header->Size != 0 && header->WaitListHead.Flink != nullptr) {
+        return true;
+    }
+    HkVerifierStop(HkViolation::UninitializedObject, "%s on %p, a dispatcher object never initialised", what, object);
+    return false;
+}
+
+bool KiCheckDpcInitialized(const KDPC* dpc, const char* what) {
+    if (dpc->Type == DpcObject && dpc->DeferredRoutine != nullptr) {
+        return true;
+    }
+    HkVerifierStop(HkViolation::UninitializedObject, "%s with DPC %p, never initialised", what, (const void*)dpc);
+    return false;
+}
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     ExpCheckResident(Event, "event");
@@ -97,12 +136,16 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
-    (void)Wait;
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeSetEvent at IRQL %u", irql);
         return 0;
     }
+    if (!KiCheckInitialized(&Event->Header, "KeSetEvent", Event)) {
+        return 0;
+    }
+    // The IRQL stays; the next call of this thread must be the wait.
+    KiCurrentThread()->WaitNext = Wait != FALSE;
     HkDelayAt(HkDelayPoint::EventSet);
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     LONG previous = Event->Header.SignalState;
@@ -112,6 +155,10 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
+    KiCheckWaitNext();
+    if (!KiCheckInitialized(&Event->Header, "KeClearEvent", Event)) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     Event->Header.SignalState = 0;
 }
@@ -122,6 +169,9 @@ LONG KeResetEvent(PRKEVENT Event) {
         HkVerifierStop(HkViolation::IrqlTooHigh, "KeResetEvent at IRQL %u", irql);
         return 0;
     }
+    if (!KiCheckInitialized(&Event->Header, "KeResetEvent", Event)) {
+        return 0;
+    }
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -129,6 +179,10 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+    KiCheckWaitNext();
+    if (!KiCheckInitialized(&Event->Header, "KeReadStateEvent", Event)) {
+        return 0;
+    }
     std::lock_guard<std::mutex> guard(KiDispatcherLock());
     return Event->Header.SignalState;
 }
@@ -137,12 +191,18 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     (void)WaitReason;
     (void)WaitMode;
-    (void)Alertable;
+    KiCurrentThread()->WaitNext = false;  // the wait a KeSetEvent with Wait TRUE asked for
     DISPATCHER_HEADER* header = (DISPATCHER_HEADER*)Object;
     LARGE_INTEGER poll;
     poll.QuadPart = 0;
     if (!CheckWaitIrql("KeWaitForSingleObject", Timeout)) {
         Timeout = &poll;
+    }
+    if (!KiCheckInitialized(header, "KeWaitForSingleObject", Object)) {
+        return STATUS_SUCCESS;
+    }
+    if (Alertable && !AlertedWait(Timeout, [header] { return header->SignalState > 0; })) {
+        return STATUS_ALERTED;
     }
     if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
         HkDelayAt(HkDelayPoint::EventWait);
@@ -165,11 +225,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     (void)WaitMode;
-    (void)Alertable;
     KIRQL irql = KeGetCurrentIrql();
     if (irql > APC_LEVEL) {
         HkVerifierStop(HkViolation::WaitAtDispatch, "KeDelayExecutionThread at IRQL %u", irql);
         return STATUS_SUCCESS;
+    }
+    if (Alertable && Interval && !AlertedWait(Interval, [] { return false; })) {
+        return STATUS_ALERTED;
     }
     std::unique_lock<std::mutex> lock(KiDispatcherLock());
     LONGLONG deadline = Interval ? KiDueTimeToClock(Interval->QuadPart) : KiNow();

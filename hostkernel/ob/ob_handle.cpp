@@ -32,6 +32,12 @@ std::unordered_set<HkHandleTable*>& Tables() {
     return *tables;
 }
 
+// Access of the last handle opened, per object type.
+std::unordered_map<POBJECT_TYPE, ACCESS_MASK>& LastAccess() {
+    static auto* last = new std::unordered_map<POBJECT_TYPE, ACCESS_MASK>;
+    return *last;
+}
+
 HkHandleTable* KernelTable() {
     static HkHandleTable* table = [] {
         auto* t = new HkHandleTable;
@@ -131,11 +137,18 @@ void ResetHandles() {
         table->Free.clear();
         table->Count = 0;
     }
+    LastAccess().clear();
 }
 
 }  // namespace hkob
 
 using namespace hkob;
+
+ACCESS_MASK HkObLastHandleAccess(POBJECT_TYPE type) {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    auto found = LastAccess().find(type);
+    return found == LastAccess().end() ? 0 : found->second;
+}
 
 HkHandleTable* HkObCreateHandleTable() {
     auto* table = new HkHandleTable;
@@ -183,6 +196,7 @@ NTSTATUS HkObInsertHandle(PVOID body, ACCESS_MASK granted, ULONG attributes, HAN
         table->Entries.push_back({});
     }
     table->Entries[index] = {header, granted, attributes};
+    LastAccess()[header->Type] = granted;
     ++table->Count;
     ++header->PointerCount;
     ++header->HandleCount;

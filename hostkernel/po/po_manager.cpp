@@ -1,6 +1,7 @@
 // The power manager: the Po DDIs drivers call, and system power transitions
 // sent to every started device stack.
 #include "pnp/pnp_internal.h"
+#include "io/io_internal.h"
 #include "hk/io.h"
 #include "hk/power.h"
 #include "hk/reset.h"
@@ -137,6 +138,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
         HkVerifierStop(HkViolation::Other, "PoStartNextPowerIrp on IRP %p, not a power IRP", Irp);
         return;
     }
+    hkio::PowerIrpStarted(Irp);
     ++g_startNext;
 }
 

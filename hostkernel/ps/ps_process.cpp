@@ -35,6 +35,8 @@ struct _EPROCESS {
     bool Terminated = false;
     NTSTATUS ExitStatus = STATUS_PENDING;
     HK_PS_MALFORMED Malformed = HkPsWellFormed;
+    bool Shaped = false;
+    HK_PS_IMAGE_ANSWER Shape = {};
     PVOID DosDevices = nullptr;  // local DosDevices directory (referenced); null: the global one
 };
 
@@ -212,6 +214,24 @@ NTSTATUS ImageName(const std::u16string& text, PVOID buffer, ULONG length, PULON
     return STATUS_SUCCESS;
 }
 
+// The shaped answer: the header, then the text bytes that fall inside the block.
+NTSTATUS ShapedImageName(const HK_PS_IMAGE_ANSWER& shape, const std::u16string& text, PVOID buffer, ULONG length,
+                         PULONG returnLength) {
+    if (returnLength) *returnLength = shape.Needed;
+    if (buffer == nullptr || length < shape.Needed || length <= sizeof(UNICODE_STRING)) return shape.SizeStatus;
+    auto* block = static_cast<PUCHAR>(buffer);
+    auto* name = static_cast<PUNICODE_STRING>(buffer);
+    name->Length = name->MaximumLength = shape.Length;
+    name->Buffer = reinterpret_cast<PWSTR>(block + shape.TextOffset);
+    const auto* bytes = reinterpret_cast<const UCHAR*>(text.data());
+    size_t size = text.size() * sizeof(WCHAR);
+    for (ULONG i = 0; size != 0 && i < shape.Length; i++) {
+        LONG at = shape.TextOffset + static_cast<LONG>(i);
+        if (at >= static_cast<LONG>(sizeof(UNICODE_STRING)) && at < static_cast<LONG>(length)) block[at] = bytes[i % size];
+    }
+    return shape.FillStatus;
+}
+
 }  // namespace
 
 POBJECT_TYPE* PsProcessType = &g_processType;
@@ -278,6 +298,12 @@ void HkPsSetMalformed(PEPROCESS process, HK_PS_MALFORMED kind) {
     std::lock_guard<std::recursive_mutex> hold(T().Lock);
     process->Malformed = kind;
     BuildPeb(process);
+}
+
+void HkPsShapeImageAnswer(PEPROCESS process, const HK_PS_IMAGE_ANSWER* answer) {
+    std::lock_guard<std::recursive_mutex> hold(T().Lock);
+    process->Shaped = answer != nullptr;
+    process->Shape = answer ? *answer : HK_PS_IMAGE_ANSWER{};
 }
 
 void HkPsReset() {
@@ -369,9 +395,12 @@ NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
         return STATUS_SUCCESS;
     }
     case ProcessImageFileName:
-        return ImageName(NtPathOf(image), ProcessInformation, ProcessInformationLength, ReturnLength);
     case ProcessImageFileNameWin32:
-        return ImageName(image, ProcessInformation, ProcessInformationLength, ReturnLength);
+        if (process->Shaped)
+            return ShapedImageName(process->Shape, image, ProcessInformation, ProcessInformationLength, ReturnLength);
+        if (ProcessInformationClass == ProcessImageFileNameWin32)
+            return ImageName(image, ProcessInformation, ProcessInformationLength, ReturnLength);
+        return ImageName(NtPathOf(image), ProcessInformation, ProcessInformationLength, ReturnLength);
     default:
         return STATUS_INVALID_INFO_CLASS;
     }

@@ -23,6 +23,7 @@ struct FaultState {
     std::mutex Lock;
     Category Categories[size_t(HkFault::Count)];
     std::set<ULONG> Tags;
+    FaultState() { Categories[size_t(HkFault::WaitAlert)].Always = true; }
 };
 
 FaultState& State() {
@@ -81,6 +82,7 @@ void HkFaultReset() {
     for (Category& c : s.Categories) {
         c = Category();
     }
+    s.Categories[size_t(HkFault::WaitAlert)].Always = true;
     s.Tags.clear();
 }
 

@@ -252,5 +252,29 @@ TEST_F(PortLifetimeConcurrency, ReleaseBesideAnOpenersWritesFreesNothingItReads)
     EXPECT_EQ(LinkTargetOf(Com3), Serial2);
 }
 
+// A closed client is opened again while the PnP manager, told it is gone,
+// releases it: the next client the open makes has no group to join and goes
+// again; nothing is left over.
+TEST_F(PortLifetimeConcurrency, OpenOfAReleasedClientLeavesNoSpareClient)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Close(Client).Status, STATUS_SUCCESS);
+    PDEVICE_OBJECT ClientDevice = Client->Header.Self;
+    size_t Devices = HkIoDevicesOfDriver(Driver).size();
+    Request R{};
+    WriteGate Held(EnumKey(Client->Index), u"DeviceDesc");
+    Interleave(
+        &Held, [&] { R = OpenAs(Client, Term); },
+        [&] {
+            EXPECT_EQ(ReportedIndexes(), (std::vector<ULONG>{1, 2}));
+            EXPECT_EQ(RemoveDevice(ClientDevice), STATUS_SUCCESS);
+        });
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_FALSE(DeviceExists(ClientDevice));
+    EXPECT_EQ(HkIoDevicesOfDriver(Driver).size(), Devices - 1);
+    EXPECT_EQ(Indexes(), (std::vector<ULONG>{1, 2}));
+}
+
 }  // namespace
 }  // namespace drvtest

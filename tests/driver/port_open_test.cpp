@@ -94,20 +94,41 @@ TEST_F(PortOpenTest, PermissionWordFallsBackToThree)
     ASSERT_EQ(OpenAs(Client, Term).Status, STATUS_SUCCESS);
     EXPECT_EQ(Client->Function.Permissions, 3u);
 
+    // FromEnd, when not 0, moves the data of the answer to that many bytes
+    // from the end of the reader's block (as far as it fits).
     struct Case {
         const char* What;
         ULONG Type;
         std::vector<UCHAR> Data;
         ULONG Expected;
+        LONG FromEnd;
     } Cases[] = {
-        {"no value for this opener", REG_DWORD, {}, 3},
-        {"4-byte dword", REG_DWORD, {9, 0, 0, 0}, 9},
-        {"4-byte binary", REG_BINARY, {1, 1, 0, 0}, 0x101},
-        {"2 bytes", REG_BINARY, {5, 0}, 3},
-        {"8 bytes", REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0}, 3},
-        {"empty", REG_BINARY, {0}, 3},
+        {"no value for this opener", REG_DWORD, {}, 3, 0},
+        {"4-byte dword", REG_DWORD, {9, 0, 0, 0}, 9, 0},
+        {"4-byte binary", REG_BINARY, {1, 1, 0, 0}, 0x101, 0},
+        {"2 bytes", REG_BINARY, {5, 0}, 3, 0},
+        {"8 bytes", REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0}, 3, 0},
+        {"empty", REG_BINARY, {0}, 3, 0},
+        {"data ends the block", REG_DWORD, {9, 0, 0, 0}, 9, -4},
+        {"data runs past the block", REG_DWORD, {9, 0, 0, 0}, 3, -2},
+        {"data past the block", REG_DWORD, {9, 0, 0, 0}, 3, 4},
     };
+    LONG FromEnd = 0;
+    HkRegSetQueryHook([&](const std::u16string&, KEY_VALUE_INFORMATION_CLASS, PVOID Information, ULONG Length,
+                          NTSTATUS Status) {
+        auto* Info = static_cast<PKEY_VALUE_FULL_INFORMATION>(Information);
+        PUCHAR Block = static_cast<PUCHAR>(Information);
+        if (NT_SUCCESS(Status) && FromEnd != 0) {
+            ULONG At = Length + FromEnd;
+            for (ULONG i = 0; i < Info->DataLength && At + i < Length; i++) {
+                Block[At + i] = Block[Info->DataOffset + i];
+            }
+            Info->DataOffset = At;
+        }
+        return Status;
+    });
     for (const Case& C : Cases) {
+        FromEnd = C.FromEnd;
         PortExtension* Waiting = LastClient();
         HkRegDeleteKey(W(Key.c_str()));
         ASSERT_EQ(HkRegCreateKey(W(Key.c_str())), STATUS_SUCCESS);
@@ -166,43 +187,127 @@ TEST_F(PortOpenTest, SecondOpenAndCloses)
     EXPECT_EQ(Reported.size(), 3u);
 }
 
-TEST_F(PortOpenTest, UnreadableOpenerStillOpens)
+// The opener comes from the platform's record of the process, not from its
+// user-mode parameters: breaking those changes nothing. A process with no
+// name, or one whose name cannot be had, still opens, without an opener.
+TEST_F(PortOpenTest, OpenerComesFromTheProcessRecord)
 {
     ASSERT_NO_FATAL_FAILURE(SetUpCom3());
-    const HK_PS_MALFORMED Kinds[] = {HkPsQueryFails, HkPsNoImage};
-    for (HK_PS_MALFORMED Kind : Kinds) {
+    const struct {
+        HK_PS_MALFORMED Kind;
+        bool Named;
+    } Cases[] = {{HkPsQueryFails, false},
+                 {HkPsNoImage, false},
+                 {HkPsNullPeb, true},
+                 {HkPsNullParameters, true},
+                 {HkPsGarbageImageLength, true}};
+    for (const auto& C : Cases) {
         PortExtension* Waiting = LastClient();
-        PEPROCESS Broken = NewProcess(u"C:\\broken.exe");
-        HkPsSetMalformed(Broken, Kind);
-        ASSERT_EQ(OpenAs(Waiting, Broken).Status, STATUS_SUCCESS);
-        EXPECT_EQ(Waiting->ImagePath, nullptr) << Kind;
-        EXPECT_EQ(Waiting->ProcessId, nullptr);
-        EXPECT_EQ(Waiting->Function.Permissions, 0u);
+        PEPROCESS Process = NewProcess(u"C:\\odd.exe");
+        HkPsSetMalformed(Process, C.Kind);
+        ASSERT_EQ(OpenAs(Waiting, Process).Status, STATUS_SUCCESS);
         EXPECT_EQ(Waiting->OpenCount, 1);
-        EXPECT_EQ(FriendlyName(Waiting->Index), u"Serial Port \"COM3\" waiting for open");
-        {
-            HkProcessContext Context(Broken);
-            EXPECT_EQ(RecordOpener(Waiting), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(Waiting->ImagePath ? U16(Waiting->ImagePath) : u"<none>", C.Named ? u"C:\\odd.exe" : u"<none>")
+            << C.Kind;
+        EXPECT_EQ(Waiting->ProcessId, C.Named ? HkPsProcessId(Process) : nullptr);
+        EXPECT_EQ(Waiting->Function.Permissions, C.Named ? 3u : 0u);
+        if (!C.Named) {
+            EXPECT_EQ(FriendlyName(Waiting->Index), u"Serial Port \"COM3\" waiting for open");
+            EXPECT_EQ(LoadPermissions(Waiting), STATUS_INVALID_PARAMETER);
         }
-        EXPECT_EQ(LoadPermissions(Waiting), STATUS_INVALID_PARAMETER);
     }
 }
 
-// The opener comes from the platform's record of the process, not from its
-// user-mode parameters: breaking those changes nothing.
-TEST_F(PortOpenTest, OpenerIsReadWithoutTouchingUserMemory)
+// Every answer the platform may give to the image-name queries, and the
+// other failures of the read, against a recorded first opener: the second
+// is recorded, left out (the first stays) or dropped (no pool).
+TEST_F(PortOpenTest, SecondOpenerIsRecordedOnlyFromAWellFormedName)
 {
     ASSERT_NO_FATAL_FAILURE(SetUpCom3());
-    const HK_PS_MALFORMED Kinds[] = {HkPsNullPeb, HkPsNullParameters, HkPsGarbageImageLength};
-    for (HK_PS_MALFORMED Kind : Kinds) {
-        PortExtension* Waiting = LastClient();
-        PEPROCESS Process = NewProcess(u"C:\\odd.exe");
-        HkPsSetMalformed(Process, Kind);
-        ASSERT_EQ(OpenAs(Waiting, Process).Status, STATUS_SUCCESS);
-        ASSERT_NE(Waiting->ImagePath, nullptr) << Kind;
-        EXPECT_EQ(U16(Waiting->ImagePath), u"C:\\odd.exe");
-        EXPECT_EQ(Waiting->ProcessId, HkPsProcessId(Process));
+    enum Outcome { Recorded, LeftOut, Dropped };
+    enum Trouble { None, AnswerPool, CopyPool, ProcessGone };
+    const NTSTATUS Ilm = STATUS_INFO_LENGTH_MISMATCH, Ok = STATUS_SUCCESS;
+    struct Case {
+        const char* What;
+        HK_PS_IMAGE_ANSWER Shape;  // the true answer is {Ilm, 34, Ok, 16, 16}
+        Trouble With;
+        Outcome Expected;
+    } Cases[] = {
+        {"length mismatch", {Ilm, 34, Ok, 16, 16}, None, Recorded},
+        {"buffer too small", {STATUS_BUFFER_TOO_SMALL, 34, Ok, 16, 16}, None, Recorded},
+        {"buffer overflow", {STATUS_BUFFER_OVERFLOW, 34, Ok, 16, 16}, None, Recorded},
+        {"size query succeeds", {Ok, 34, Ok, 16, 16}, None, LeftOut},
+        {"size query fails", {STATUS_ACCESS_DENIED, 34, Ok, 16, 16}, None, LeftOut},
+        {"needs only the header", {Ilm, 16, Ok, 16, 16}, AnswerPool, LeftOut},
+        {"largest answer", {Ilm, 16 + 65536, Ok, 16, 16}, None, Recorded},
+        {"past the largest", {Ilm, 16 + 65537, Ok, 16, 16}, None, LeftOut},
+        {"no pool for the answer", {Ilm, 34, Ok, 16, 16}, AnswerPool, Dropped},
+        {"second query fails", {Ilm, 34, STATUS_ACCESS_DENIED, 16, 16}, None, LeftOut},
+        {"empty", {Ilm, 34, Ok, 16, 0}, None, LeftOut},
+        {"odd length", {Ilm, 34, Ok, 16, 5}, None, LeftOut},
+        {"text in the header", {Ilm, 34, Ok, 0, 16}, None, LeftOut},
+        {"text past the block", {Ilm, 34, Ok, 36, 2}, None, LeftOut},
+        {"text runs past the block", {Ilm, 34, Ok, 16, 20}, None, LeftOut},
+        {"text fills the block", {Ilm, 32, Ok, 16, 16}, None, Recorded},
+        {"no pool for the copy", {Ilm, 34, Ok, 16, 16}, CopyPool, Dropped},
+        {"process cannot be opened", {Ilm, 34, Ok, 16, 16}, ProcessGone, LeftOut},
+    };
+    PEPROCESS First = NewProcess(u"C:\\a.exe");
+    for (const Case& C : Cases) {
+        {
+            HkProcessContext Context(First);
+            ASSERT_EQ(RecordOpener(Client), STATUS_SUCCESS);
+        }
+        PEPROCESS Second = NewProcess(u"C:\\b.exe");
+        HkPsShapeImageAnswer(Second, &C.Shape);
+        if (C.With == AnswerPool) {
+            HkFaultFailTag(DVX_TAG);
+        } else if (C.With == CopyPool) {
+            HkFaultFailNth(HkFault::Pool, 2);
+        } else if (C.With == ProcessGone) {
+            HkPsDestroyProcess(Second);
+        }
+        NTSTATUS Status;
+        {
+            HkProcessContext Context(Second);
+            Status = RecordOpener(Client);
+        }
+        HkFaultReset();
+        const NTSTATUS Statuses[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_INSUFFICIENT_RESOURCES};
+        const char16_t* Paths[] = {u"C:\\b.exe", u"C:\\a.exe", u"<none>"};
+        EXPECT_EQ(Status, Statuses[C.Expected]) << C.What;
+        EXPECT_EQ(Client->ImagePath ? U16(Client->ImagePath) : u"<none>", Paths[C.Expected]) << C.What;
+        // The process is opened for the least access that names it.
+        EXPECT_EQ(HkObLastHandleAccess(*PsProcessType), 0x1000u) << C.What;
     }
+}
+
+// A reload that reads the registry while a new opener comes keeps the new
+// opener's word.
+TEST_F(PortOpenTest, ReloadBesideANewOpenerKeepsTheNewOpenersWord)
+{
+    ASSERT_NO_FATAL_FAILURE(SetUpCom3());
+    SetPermission(u"COM3", u"C:\\a.exe", 0x15);
+    SetPermission(u"COM3", u"C:\\b.exe", 0x22);
+    PEPROCESS First = NewProcess(u"C:\\a.exe");
+    PEPROCESS Second = NewProcess(u"C:\\b.exe");
+    {
+        HkProcessContext Context(First);
+        ASSERT_EQ(RecordOpener(Client), STATUS_SUCCESS);
+    }
+    bool Came = false;
+    HkRegSetQueryHook([&](const std::u16string&, KEY_VALUE_INFORMATION_CLASS, PVOID, ULONG, NTSTATUS Status) {
+        if (!Came) {
+            Came = true;
+            HkProcessContext Context(Second);
+            EXPECT_EQ(RecordOpener(Client), STATUS_SUCCESS);
+            EXPECT_EQ(LoadPermissions(Client), STATUS_SUCCESS);
+        }
+        return Status;
+    });
+    EXPECT_EQ(LoadPermissions(Client), STATUS_SUCCESS);
+    EXPECT_TRUE(Came);
+    EXPECT_EQ(Client->Function.Permissions, 0x22u);
 }
 
 TEST_F(PortOpenTest, FailuresInsideAnOpenNeverReachTheOpener)
@@ -218,21 +323,14 @@ TEST_F(PortOpenTest, FailuresInsideAnOpenNeverReachTheOpener)
     EXPECT_EQ(Bus->PortCount, 2u);
     EXPECT_FALSE(RescanArmed());
 
-    // No pool for the opener's path: the previous one is dropped.
-    HkProcessContext Context(Term);
-    HkFaultFailTag(DVX_TAG);
-    ASSERT_EQ(RecordOpener(Client), STATUS_INSUFFICIENT_RESOURCES);
-    HkFaultReset();
-    EXPECT_EQ(Client->ImagePath, nullptr);
-    EXPECT_EQ(LoadPermissions(Client), STATUS_INVALID_PARAMETER);
-
-    // No scratch pool for the permission read: the word stays.
-    ASSERT_EQ(RecordOpener(Client), STATUS_SUCCESS);
-    Client->Function.Permissions = 0x44;
-    HkFaultFailTag(DVX_SCRATCH_TAG);
-    EXPECT_EQ(LoadPermissions(Client), STATUS_INSUFFICIENT_RESOURCES);
-    HkFaultReset();
-    EXPECT_EQ(Client->Function.Permissions, 0x44u);
+    // No pool for the key path or the copy of the opener: the word stays.
+    for (ULONG Nth : {1u, 2u}) {
+        Client->Function.Permissions = 0x44;
+        HkFaultFailNth(HkFault::Pool, Nth);
+        EXPECT_EQ(LoadPermissions(Client), STATUS_INSUFFICIENT_RESOURCES) << Nth;
+        HkFaultReset();
+        EXPECT_EQ(Client->Function.Permissions, 0x44u);
+    }
 }
 
 TEST_F(PortOpenTest, OrphanOpensWithoutSuccessorAndClosesWithoutRescan)

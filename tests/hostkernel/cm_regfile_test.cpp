@@ -1,26 +1,14 @@
 // .reg export and import.
-#include <gtest/gtest.h>
-
-#include <string>
 #include <vector>
 
-#include "hk/ob.h"
+#include "io_test_support.h"
 #include "hk/registry.h"
-#include "hk/reset.h"
-#include "ntddk.h"
 
 namespace {
 
 const WCHAR kBase[] = L"\\Registry\\Machine\\Software\\Corvess";
 
-class RegFileTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkObHandleTableCount(nullptr), 0u);
-        HkReset();
-    }
-};
+using RegFileTest = iotest::HostKernelTest;
 
 struct Stored {
     ULONG Type;

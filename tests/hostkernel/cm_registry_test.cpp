@@ -1,18 +1,10 @@
 // Registry: keys, values, the query buffer rules, access checks, the Rtl
 // routines, IRQL and fault injection.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "hk/fault.h"
-#include "hk/ob.h"
-#include "hk/pool.h"
+#include "io_test_support.h"
 #include "hk/registry.h"
-#include "hk/reset.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
 
 namespace {
 
@@ -29,15 +21,8 @@ struct Name {
     UNICODE_STRING Counted;
 };
 
-class CmTest : public ::testing::Test {
+class CmTest : public iotest::HostKernelTest {
 protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkObHandleTableCount(nullptr), 0u) << "key handles left open";
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
-
     NTSTATUS Open(PCWSTR path, ACCESS_MASK access, HANDLE* key) {
         Name name(path);
         OBJECT_ATTRIBUTES attributes;

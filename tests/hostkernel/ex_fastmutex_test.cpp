@@ -1,29 +1,21 @@
 // Fast mutexes: IRQL, ownership, lock order, mutual exclusion.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "hk/clock.h"
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "hk/thread.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
-class ExFastMutexTest : public ::testing::Test {
+class ExFastMutexTest : public iotest::HostKernelTest {
 protected:
     void SetUp() override {
-        HkReset();
+        HostKernelTest::SetUp();
         ExInitializeFastMutex(&mutex);
         ExInitializeFastMutex(&other);
     }
     void TearDown() override {
         EXPECT_EQ(HkThreadFastMutexesHeld(), 0u);
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
+        HostKernelTest::TearDown();
     }
     FAST_MUTEX mutex;
     FAST_MUTEX other;

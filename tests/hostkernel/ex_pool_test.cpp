@@ -1,28 +1,14 @@
 // Pool accounting, checks and failure injection.
-#include <gtest/gtest.h>
-
 #include <vector>
 
-#include "hk/clock.h"
-#include "hk/fault.h"
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
 constexpr ULONG kTagA = 'AkhT';
 constexpr ULONG kTagB = 'BkhT';
 
-class ExPoolTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
-};
+using ExPoolTest = iotest::HostKernelTest;
 
 TEST_F(ExPoolTest, NewBlocksCarryAFillPatternAndAreCounted) {
     UCHAR* a = (UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);

@@ -1,27 +1,15 @@
 // Events and waits, within one thread and across threads.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "hk/clock.h"
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "hk/thread.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
 constexpr LONGLONG kMs = 10000;
 
-class KeEventTest : public ::testing::Test {
+class KeEventTest : public iotest::HostKernelTest {
 protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
     NTSTATUS WaitMs(PVOID object, LONGLONG ms) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = -ms * kMs;

@@ -1,25 +1,11 @@
 // IRQL, critical regions, pageable code and spin locks.
-#include <gtest/gtest.h>
-
-#include <string>
 #include <thread>
 
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "hk/thread.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
-class KeIrqlTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
-};
+using KeIrqlTest = iotest::HostKernelTest;
 
 void PageableRoutine() {
     PAGED_CODE();

@@ -445,6 +445,18 @@ protected:
         return node;
     }
 
+    // The test bus with `present` children, the first `installed` of them
+    // with installation records, once the manager has set them up.
+    HkDeviceNode* BusWithChildren(ULONG present, ULONG installed) {
+        HkDeviceNode* bus = InstallBus();
+        for (ULONG i = 0; i < installed; ++i) {
+            InstallChildRecords(i, L"pnptfn");
+        }
+        SetPresent(present);
+        HkPnpRunPending();
+        return bus;
+    }
+
     HkDeviceNode* Child(ULONG index) {
         const std::u16string path = u"PNPTBUS\\CHILD\\" + std::u16string(1, static_cast<char16_t>(u'0' + index));
         return HkPnpFindNode(W(path));

@@ -141,9 +141,7 @@ TEST_F(Tree, BusChildrenComeAndGoWithHandlesHoldingTheRemoval) {
 }
 
 TEST_F(Tree, ChildWithoutRecordsWaitsForInstallation) {
-    HkDeviceNode* bus = InstallBus();
-    SetPresent(1);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(1, 0);
     ASSERT_NE(nullptr, Child(0));
     EXPECT_EQ(HkPnpState::NeedsInstall, HkPnpGetState(Child(0)));
     EXPECT_EQ(1u, HkPnpStack(Child(0)).size());
@@ -231,11 +229,7 @@ TEST_F(Tree, BusUniqueInstanceIdGetsTheParentPrefix) {
 }
 
 TEST_F(Tree, VetoedQueryRemoveLeavesEverythingStarted) {
-    HkDeviceNode* bus = InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    InstallChildRecords(1, L"pnptfn");
-    SetPresent(2);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(2, 2);
     g_world.Children[1].VetoQueryRemove = true;
     HkPnpClearIrpLog();
 
@@ -338,10 +332,7 @@ TEST_F(Tree, DeviceStateFlagsAreHonoured) {
 }
 
 TEST_F(Tree, DisableRemovesTheSubtreeAndEnableBringsItBack) {
-    HkDeviceNode* bus = InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    SetPresent(1);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(1, 1);
     HkPnpClearIrpLog();
 
     ASSERT_EQ(STATUS_SUCCESS, HkPnpQueryRemoveAndRemove(bus));
@@ -397,10 +388,7 @@ TEST_F(Tree, RebalanceStopsAndRestarts) {
 }
 
 TEST_F(Tree, SurpriseRemovalOfABusWaitsForItsChildrensHandles) {
-    HkDeviceNode* bus = InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    SetPresent(1);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(1, 1);
     HANDLE handle = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, HkUserCreateFile(L"\\\\.\\PnpTestFn0", &handle));
 
@@ -417,10 +405,7 @@ TEST_F(Tree, SurpriseRemovalOfABusWaitsForItsChildrensHandles) {
 }
 
 TEST_F(Tree, DeviceRegistryKeysHaveTheAccessAskedFor) {
-    HkDeviceNode* bus = InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    SetPresent(1);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(1, 1);
     PDEVICE_OBJECT pdo = HkPnpPdo(Child(0));
 
     HANDLE key = nullptr;

@@ -39,9 +39,7 @@ TEST_F(PnpChecks, StartCompletedAboveTheBusIsReported) {
 }
 
 TEST_F(PnpChecks, ReplacedListFromAboveLeaksAreReported) {
-    HkDeviceNode* bus = InstallBus();
-    SetPresent(1);
-    HkPnpRunPending();
+    HkDeviceNode* bus = BusWithChildren(1, 0);
     ASSERT_NE(nullptr, Child(0));
 
     // A correct bus frees the list it extends.
@@ -61,9 +59,7 @@ TEST_F(PnpChecks, ReplacedListFromAboveLeaksAreReported) {
 }
 
 TEST_F(PnpChecks, PdoDeletedWhileStillReportedIsReported) {
-    InstallBus();
-    SetPresent(1);
-    HkPnpRunPending();
+    BusWithChildren(1, 0);
     ASSERT_NE(nullptr, Child(0));
 
     HkVerifierCapture capture;

@@ -18,11 +18,7 @@ std::vector<std::u16string> PathsOf(UCHAR minor, ULONG state) {
 }
 
 TEST_F(Power, SleepAndWakeReachEveryStackInOrder) {
-    InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    InstallChildRecords(1, L"pnptfn");
-    SetPresent(2);
-    HkPnpRunPending();
+    BusWithChildren(2, 2);
     HkPoClearLog();
 
     ASSERT_EQ(STATUS_SUCCESS, HkPoSleep(PowerSystemSleeping3));
@@ -54,10 +50,7 @@ TEST_F(Power, SleepAndWakeReachEveryStackInOrder) {
 }
 
 TEST_F(Power, VetoedSleepKeepsTheSystemWorking) {
-    InstallBus();
-    InstallChildRecords(0, L"pnptfn");
-    SetPresent(1);
-    HkPnpRunPending();
+    BusWithChildren(1, 1);
     HkPoClearLog();
     g_world.FnVetoQueryPower = true;
 

@@ -1,30 +1,16 @@
 // Processes: ids, the current process, the queries through the current
 // process and through ZwOpenProcess handles, and broken records.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "hk/fault.h"
-#include "hk/ob.h"
-#include "hk/process.h"
-#include "hk/reset.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
 const WCHAR kTerm[] = L"C:\\Tools\\term.exe";
 
-class PsTest : public ::testing::Test {
+class PsTest : public iotest::HostKernelTest {
 protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkObHandleTableCount(nullptr), 0u);
-        HkReset();
-    }
-
     NTSTATUS OpenById(HANDLE id, ACCESS_MASK access, HANDLE* process) {
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -150,21 +136,6 @@ TEST_F(PsTest, OpenProcessById) {
     HANDLE id = HkPsProcessId(process);
     HkPsDestroyProcess(process);
     EXPECT_EQ(OpenById(id, PROCESS_QUERY_INFORMATION, &handle), STATUS_INVALID_PARAMETER) << "gone after destroy";
-}
-
-TEST_F(PsTest, DestroyClosesTheProcessHandles) {
-    PEPROCESS process = HkPsCreateProcess(kTerm);
-    {
-        HkProcessContext context(process);
-        HANDLE key = nullptr;
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
-        CLIENT_ID client = {HkPsProcessId(process), nullptr};
-        ASSERT_EQ(ZwOpenProcess(&key, PROCESS_QUERY_INFORMATION, &attributes, &client), STATUS_SUCCESS);
-        EXPECT_EQ(HkObHandleTableCount(HkPsHandleTable(process)), 1u);
-    }
-    HkPsDestroyProcess(process);
-    EXPECT_EQ(HkPsHandleTable(process), nullptr);
 }
 
 TEST_F(PsTest, MalformedRecords) {

@@ -1,11 +1,5 @@
 // Counted strings: the platform's return codes and edge cases.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
@@ -17,14 +11,7 @@ std::u16string Z(const WCHAR* s) {
     return std::u16string((const char16_t*)s);
 }
 
-class RtlStringTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
-};
+using RtlStringTest = iotest::HostKernelTest;
 
 TEST_F(RtlStringTest, InitCountsBytesAndHandlesNull) {
     UNICODE_STRING s;

@@ -132,6 +132,9 @@ protected:
         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     }
     void TearDown() override {
+        if (handle) {
+            EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
+        }
         UNICODE_STRING link = Us(L"\\DosDevices\\COM3");
         IoDeleteSymbolicLink(&link);
         if (device) {
@@ -140,8 +143,11 @@ protected:
         HkIoUnloadDriver(driver);
         HostKernelTest::TearDown();
     }
+    // Opens COM3 into `handle`, which TearDown closes.
+    void OpenCom3() { ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS); }
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
+    HANDLE handle = nullptr;
 };
 
 TEST_F(UserFileTest, OpenByDosNameReachesTheTopOfTheStack) {
@@ -215,8 +221,7 @@ TEST_F(UserFileTest, InitializingDeviceCannotBeOpened) {
 }
 
 TEST_F(UserFileTest, BufferedControlSharesOneBufferAndCopiesBackInformationBytes) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     UCHAR input[3] = {1, 2, 3};
     UCHAR output[8];
     memset(output, 0xEE, sizeof(output));
@@ -232,12 +237,10 @@ TEST_F(UserFileTest, BufferedControlSharesOneBufferAndCopiesBackInformationBytes
     EXPECT_EQ(output[0], 0x10);
     EXPECT_EQ(output[4], 0x14);
     EXPECT_EQ(output[5], 0xEE);
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 TEST_F(UserFileTest, ErrorStatusCopiesNothingButAWarningDoes) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     UCHAR output[4];
     memset(output, 0xEE, sizeof(output));
     g_seen.ReplyStatus = STATUS_INVALID_PARAMETER;
@@ -251,12 +254,10 @@ TEST_F(UserFileTest, ErrorStatusCopiesNothingButAWarningDoes) {
     EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(output[1], 0x11);
     EXPECT_EQ(output[2], 0xEE);
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     UCHAR output[2];
     g_seen.ReplyInformation = 6;
     {
@@ -264,15 +265,13 @@ TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
         HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 2, nullptr);
         EXPECT_EQ(capture.Count(), 1u);
     }
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 // Not pending: a read (deferred completion) is finished by the caller once
 // the dispatch routine returned; a device control request by the APC that
 // runs at once in the calling thread, inside IoCompleteRequest.
 TEST_F(UserFileTest, ANonPendingRequestEndsInTheCallingThread) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     char text[4] = {};
     ULONG read = 0;
     EXPECT_EQ(HkUserReadFile(handle, text, sizeof(text), &read), STATUS_SUCCESS);
@@ -283,27 +282,23 @@ TEST_F(UserFileTest, ANonPendingRequestEndsInTheCallingThread) {
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(output[3], 0x13);
     EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 // Pending: an APC in the issuing thread finishes it, as soon as that thread
 // is below APC_LEVEL.
 TEST_F(UserFileTest, APendedRequestEndsInAnApcToTheIssuingThread) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     UCHAR output[4] = {};
     ULONG returned = 0;
     EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlPendAtApc, nullptr, 0, output, 4, &returned), STATUS_SUCCESS);
     EXPECT_EQ(g_seen.OutputWritten, (std::vector<bool>{false, true}));
     EXPECT_EQ(returned, 2u);
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 // A missing mark would leave the caller waiting for ever on Windows, a
 // stray one would finish the request twice: both are stops.
 TEST_F(UserFileTest, PendingMarkAndReturnedStatusMustAgree) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     UCHAR output[4] = {};
     auto control = [&](ULONG code, ULONG* done) {
         return HkUserDeviceIoControl(handle, code, nullptr, 0, output, 4, done);
@@ -329,18 +324,6 @@ TEST_F(UserFileTest, PendingMarkAndReturnedStatusMustAgree) {
         EXPECT_EQ(capture.Count(), 1u);
         EXPECT_EQ(done, c.Done);
     }
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
-}
-
-TEST_F(UserFileTest, ReadGoesThroughTheSystemBuffer) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
-    char buffer[8] = {};
-    ULONG read = 0;
-    EXPECT_EQ(HkUserReadFile(handle, buffer, sizeof(buffer), &read), STATUS_SUCCESS);
-    EXPECT_EQ(read, 2u);
-    EXPECT_EQ(std::string(buffer, 2), "ok");
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 TEST_F(UserFileTest, HandlesStayInTheirProcess) {
@@ -373,8 +356,7 @@ TEST_F(UserFileTest, DeletedDeviceWaitsForItsOpenFile) {
 class UserFileConcurrencyTest : public UserFileTest {};
 
 TEST_F(UserFileConcurrencyTest, PendingRequestWaitsForItsCompletion) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(HkUserCreateFile(L"\\\\.\\COM3", &handle), STATUS_SUCCESS);
+    OpenCom3();
     std::promise<PIRP> pended;
     g_seen.Pended = &pended;
     UCHAR output[4];
@@ -391,7 +373,6 @@ TEST_F(UserFileConcurrencyTest, PendingRequestWaitsForItsCompletion) {
     EXPECT_EQ(returned, 3u);
     EXPECT_EQ(output[2], 0x12);
     EXPECT_EQ(output[3], 0xEE);
-    EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
 }
 
 TEST_F(UserFileConcurrencyTest, ManyThreadsOpenAskAndClose) {

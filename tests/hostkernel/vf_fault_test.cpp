@@ -1,26 +1,11 @@
 // Failure injection, verifier capture and reset.
-#include <gtest/gtest.h>
-
 #include <vector>
 
-#include "hk/clock.h"
-#include "hk/fault.h"
-#include "hk/pool.h"
-#include "hk/reset.h"
-#include "hk/thread.h"
-#include "hk/verifier.h"
-#include "ntddk.h"
+#include "io_test_support.h"
 
 namespace {
 
-class VfTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override {
-        EXPECT_EQ(HkPoolReportLeaks(), 0u);
-        HkReset();
-    }
-};
+using VfTest = iotest::HostKernelTest;
 
 std::vector<int> g_hookOrder;
 void FirstHook() {

@@ -31,32 +31,15 @@ struct Load {
 // What every load shares: a booted machine with COM3 managed, worker
 // threads, the PnP manager's thread and a driving thread that moves the
 // clock so rescans fire. Any verifier report fails the test.
-class LoadTest : public ::testing::TestWithParam<std::tuple<int, ULONG>> {
+class LoadTest : public MachineTest<::testing::TestWithParam<std::tuple<int, ULONG>>> {
 protected:
-    void SetUp() override
-    {
-        HkReset();
-        capture_.reset(new HkVerifierCapture);
-    }
-    void TearDown() override
-    {
-        HkDelayDisable();
-        for (const auto& report : capture_->Reports()) {
-            ADD_FAILURE() << report.Text;
-        }
-        capture_.reset();
-        HkReset();
-    }
-
     // Boots the machine with COM3 managed and starts the injected delays
     // and the PnP manager's thread.
-    bool Start(HostMachine* m, ULONG seed)
+    bool Start(ULONG seed)
     {
-        if (!m->Boot() || m->PortRequest(dravolux::IoctlCreatePort, u"COM3") != STATUS_SUCCESS) {
-            ADD_FAILURE() << "the machine did not come up with COM3";
+        if (!m.BootWithCom3()) {
             return false;
         }
-        HostMachine::RunClock(500);
         HkClockSetAutoAdvance(false);
         HkDelayEnable(seed, 20, 200);
         HkPnpStartThread();
@@ -89,7 +72,6 @@ protected:
         HostMachine::RunClock(1000);
     }
 
-    std::unique_ptr<HkVerifierCapture> capture_;
     std::atomic<int> running_{0};
     std::vector<std::thread> threads_;
 };
@@ -98,8 +80,7 @@ class ReliabilityConcurrency : public LoadTest {
 protected:
     void Run(const Load& load, ULONG seed)
     {
-        HostMachine m;
-        ASSERT_TRUE(Start(&m, seed));
+        ASSERT_TRUE(Start(seed));
         std::atomic<bool> unplugged{false};
         std::atomic<long> opened{0};
         for (int i = 0; i < load.Apps; i++) {
@@ -161,9 +142,7 @@ protected:
             });
         }
         Drive();
-        for (const std::string& problem : CheckAllBuses()) {
-            ADD_FAILURE() << problem;
-        }
+        ExpectNone(CheckAllBuses());
         std::string why;
         EXPECT_TRUE(Com3TargetAcceptable(&why)) << why;
         if (!unplugged) {
@@ -176,9 +155,6 @@ protected:
                     (unsigned long long)(HkDelayCount(HkDelayPoint::EventSet) +
                                          HkDelayCount(HkDelayPoint::EventWait)),
                     (unsigned long long)HkDelayCount(HkDelayPoint::IrpComplete));
-        for (const std::string& problem : m.Shutdown()) {
-            ADD_FAILURE() << problem;
-        }
     }
 };
 
@@ -243,8 +219,7 @@ protected:
 
     void Run(const OnePortLoad& load, ULONG seed)
     {
-        HostMachine m;
-        ASSERT_TRUE(Start(&m, seed));
+        ASSERT_TRUE(Start(seed));
         for (int i = 0; i < load.Apps; i++) {
             Spawn([&, i] {
                 std::u16string image = u"C:\\Tools\\app" + std::u16string(1, u'0' + i) + u".exe";
@@ -292,9 +267,7 @@ protected:
         Check("the end");
         std::string why;
         EXPECT_TRUE(Com3Settled(&why)) << why;
-        for (const std::string& problem : problems_) {
-            ADD_FAILURE() << problem;
-        }
+        ExpectNone(problems_);
 
         // Taken back whole, COM3 is the legacy port's again.
         EXPECT_EQ(m.PortRequest(dravolux::IoctlRemoveAllPorts, u""), STATUS_SUCCESS);
@@ -307,9 +280,6 @@ protected:
             std::printf(" 0x%08X x%d", (unsigned)entry.first, entry.second);
         }
         std::printf("\n");
-        for (const std::string& problem : m.Shutdown()) {
-            ADD_FAILURE() << problem;
-        }
     }
 
     std::mutex lock_;

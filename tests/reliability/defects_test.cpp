@@ -14,9 +14,7 @@ namespace {
 
 void ExpectClean(const ScenarioOutcome& run)
 {
-    for (const std::string& problem : run.Problems) {
-        ADD_FAILURE() << problem;
-    }
+    ExpectNone(run.Problems);
     EXPECT_EQ(run.Exit, 0) << run.Output;
 }
 
@@ -54,10 +52,7 @@ TEST(KnownDefects, UnplugRightAfterAnOpen)
 TEST(KnownDefects, RelationsAllocationFailsThenUnplug)
 {
     // Script lines may fail here (the ports never show up); nothing may leak.
-    ScenarioOutcome run = RunScenario(ExampleScript("surprise.scn"), [] { HkFaultFailNth(HkFault::Pool, 13); });
-    for (const std::string& problem : run.Problems) {
-        ADD_FAILURE() << problem;
-    }
+    ExpectNone(RunScenario(ExampleScript("surprise.scn"), [] { HkFaultFailNth(HkFault::Pool, 13); }).Problems);
 }
 
 }  // namespace
@@ -66,72 +61,60 @@ TEST(KnownDefects, RelationsAllocationFailsThenUnplug)
 namespace reliability {
 namespace {
 
+using KnownDefectsConcurrency = MachineTest<>;
+
 // Two opens of one client port: RecordOpener swaps ImagePath under
 // PortListLock and frees the old string, so the friendly name is formatted
 // under the same lock; formatting without it read freed memory when a second
 // open replaced the string meanwhile.
-TEST(KnownDefectsConcurrency, SimultaneousOpensOfOneClient)
+TEST_F(KnownDefectsConcurrency, SimultaneousOpensOfOneClient)
 {
-    HkReset();
-    {
-        HkVerifierCapture capture;
-        HostMachine m;
-        ASSERT_TRUE(m.Boot());
-        ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
-        HostMachine::RunClock(500);
-        std::u16string target;
-        ASSERT_TRUE(HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target));
-        PDEVICE_OBJECT client = HkIoGetBottomDevice(HkObLookupDevice(reinterpret_cast<const WCHAR*>(target.c_str())));
-        ASSERT_NE(client, nullptr);
-        std::u16string key = HkPnpEnumKeyPath(
-            reinterpret_cast<const WCHAR*>(HkPnpInstancePath(HkPnpNodeOfPdo(client)).c_str()));
-        HkClockSetAutoAdvance(false);
-        HkDelayEnable(7, 30, 100);
-        std::atomic<int> ready{0};
-        std::atomic<int> garbled{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 4; i++) {
-            threads.emplace_back([&, i] {
-                std::u16string image = u"C:\\Tools\\opener" + std::u16string(1, u'0' + i) + u".exe";
-                PEPROCESS process = HkPsCreateProcess(reinterpret_cast<const WCHAR*>(image.c_str()));
-                ready++;
-                while (ready.load() < 4) {
-                    std::this_thread::yield();
+    ASSERT_TRUE(m.BootWithCom3());
+    std::u16string target;
+    ASSERT_TRUE(HkObQueryLinkTarget(L"\\GLOBAL??\\COM3", &target));
+    PDEVICE_OBJECT client = HkIoGetBottomDevice(HkObLookupDevice(reinterpret_cast<const WCHAR*>(target.c_str())));
+    ASSERT_NE(client, nullptr);
+    std::u16string key = HkPnpEnumKeyPath(
+        reinterpret_cast<const WCHAR*>(HkPnpInstancePath(HkPnpNodeOfPdo(client)).c_str()));
+    HkClockSetAutoAdvance(false);
+    HkDelayEnable(7, 30, 100);
+    std::atomic<int> ready{0};
+    std::atomic<int> garbled{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++) {
+        threads.emplace_back([&, i] {
+            std::u16string image = u"C:\\Tools\\opener" + std::u16string(1, u'0' + i) + u".exe";
+            PEPROCESS process = HkPsCreateProcess(reinterpret_cast<const WCHAR*>(image.c_str()));
+            ready++;
+            while (ready.load() < 4) {
+                std::this_thread::yield();
+            }
+            HkProcessContext context(process);
+            for (int round = 0; round < 50; round++) {
+                HANDLE handle = nullptr;
+                if (NT_SUCCESS(HkUserCreateFile(reinterpret_cast<const WCHAR*>(target.c_str()), &handle))) {
+                    HkUserCloseHandle(handle);
                 }
-                HkProcessContext context(process);
-                for (int round = 0; round < 50; round++) {
-                    HANDLE handle = nullptr;
-                    if (NT_SUCCESS(HkUserCreateFile(reinterpret_cast<const WCHAR*>(target.c_str()), &handle))) {
-                        HkUserCloseHandle(handle);
-                    }
-                    // A name formatted from a freed string holds pool fill.
-                    std::u16string name;
-                    HkRegGetString(reinterpret_cast<const WCHAR*>(key.c_str()), L"FriendlyName", &name);
-                    for (char16_t unit : name) {
-                        if (unit == 0xDDDD || unit == 0xA5A5) {
-                            garbled++;
-                            break;
-                        }
+                // A name formatted from a freed string holds pool fill.
+                std::u16string name;
+                HkRegGetString(reinterpret_cast<const WCHAR*>(key.c_str()), L"FriendlyName", &name);
+                for (char16_t unit : name) {
+                    if (unit == 0xDDDD || unit == 0xA5A5) {
+                        garbled++;
+                        break;
                     }
                 }
-                HkPsDestroyProcess(process);
-            });
-        }
-        for (std::thread& t : threads) {
-            t.join();
-        }
-        HkDelayDisable();
-        HkClockSetAutoAdvance(true);
-        EXPECT_EQ(garbled.load(), 0) << "friendly names formatted from freed strings";
-        for (const std::string& problem : CheckAllBuses()) {
-            ADD_FAILURE() << problem;
-        }
-        for (const std::string& problem : m.Shutdown()) {
-            ADD_FAILURE() << problem;
-        }
-        EXPECT_EQ(capture.Count(), 0u);
+            }
+            HkPsDestroyProcess(process);
+        });
     }
-    HkReset();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    HkDelayDisable();
+    HkClockSetAutoAdvance(true);
+    EXPECT_EQ(garbled.load(), 0) << "friendly names formatted from freed strings";
+    ExpectNone(CheckAllBuses());
 }
 
 }  // namespace

@@ -218,9 +218,8 @@ protected:
             HkIoUnloadDriver(FilterDriver);
         }
         EXPECT_TRUE(Filter().Queue.empty());
-        DriverFixture::TearDown();
-        EXPECT_EQ(HkPoolOutstanding().Blocks, 0u);
         EXPECT_EQ(HkIoLiveIrpCount(), 0u);
+        DriverFixture::TearDown();
     }
 
     void StopWorker()
@@ -258,12 +257,28 @@ protected:
         EXPECT_EQ(Bus->LowerDevice, FilterDevice);
     }
 
+    // The start completes once the pended request comes back.
     void StartBusOverFilter()
     {
         ASSERT_NO_FATAL_FAILURE(AddBusOverFilter());
         Request R = SendPnp(BusDevice, IRP_MN_START_DEVICE);
         ASSERT_EQ(R.Status, STATUS_SUCCESS);
         ASSERT_EQ(Bus->Header.PnpState, Started);
+        EXPECT_GE(Filter().Pended, 1u);
+        EXPECT_TRUE(LowerSaw(IRP_MN_START_DEVICE));
+        EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);
+        EXPECT_EQ(ActivityCount(), 1);
+    }
+
+    // QUERY_CAPABILITIES to a port device, as the stack above it sends it.
+    Request QueryCapabilities(PortExtension* Port, DEVICE_CAPABILITIES* Caps)
+    {
+        RtlZeroMemory(Caps, sizeof *Caps);
+        Caps->Size = sizeof *Caps;
+        Caps->Version = 1;
+        return SendPnp(Port->Header.Self, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
+            Stack->Parameters.DeviceCapabilities.Capabilities = Caps;
+        });
     }
 
     bool LowerSaw(UCHAR Minor)
@@ -277,15 +292,6 @@ protected:
         return false;
     }
 };
-
-TEST_P(ForcedPending, StartCompletesAfterThePendedRequestComesBack)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBusOverFilter());
-    EXPECT_GE(Filter().Pended, 1u);
-    EXPECT_TRUE(LowerSaw(IRP_MN_START_DEVICE));
-    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(ActivityCount(), 1);
-}
 
 TEST_P(ForcedPending, StartFailedLaterLeavesTheBusNotStarted)
 {
@@ -307,14 +313,8 @@ TEST_P(ForcedPending, PortCapabilitiesComeThroughThePendingStack)
     PortExtension* Port = MakePort();
     ASSERT_NE(Port, nullptr);
     DEVICE_CAPABILITIES Caps;
-    RtlZeroMemory(&Caps, sizeof Caps);
-    Caps.Size = sizeof Caps;
-    Caps.Version = 1;
     ULONG Before = LowerDriver().CapabilitiesQueries;
-    Request R = SendPnp(Port->Header.Self, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
-        Stack->Parameters.DeviceCapabilities.Capabilities = &Caps;
-    });
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueryCapabilities(Port, &Caps).Status, STATUS_SUCCESS);
     EXPECT_EQ(LowerDriver().CapabilitiesQueries, Before + 1);
     EXPECT_EQ(Caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
     EXPECT_EQ(Caps.DeviceState[PowerSystemSleeping1], PowerDeviceD3);
@@ -331,13 +331,7 @@ TEST_P(ForcedPending, CapabilitiesFailedLaterFailThePortQuery)
     Filter().FailMinor = IRP_MN_QUERY_CAPABILITIES;
     Filter().FailStatus = STATUS_DEVICE_NOT_READY;
     DEVICE_CAPABILITIES Caps;
-    RtlZeroMemory(&Caps, sizeof Caps);
-    Caps.Size = sizeof Caps;
-    Caps.Version = 1;
-    Request R = SendPnp(Port->Header.Self, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION Stack) {
-        Stack->Parameters.DeviceCapabilities.Capabilities = &Caps;
-    });
-    EXPECT_EQ(R.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(QueryCapabilities(Port, &Caps).Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ActivityCount(), 1);
     Filter().PnpMode = Pend::Forward;
 }

@@ -31,6 +31,14 @@ struct ScenarioOutcome {
 
 inline bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
+// Each problem a failure of its own, after `where`.
+inline void ExpectNone(const std::vector<std::string>& problems, const std::string& where = "")
+{
+    for (const std::string& problem : problems) {
+        ADD_FAILURE() << where << problem;
+    }
+}
+
 // Runs a scenario from a fresh machine. Before the run, Arm (if any) sets up
 // failure injection. After every line the bus records are checked; at the
 // end the simulator's own report must show no verifier stop and nothing
@@ -100,9 +108,12 @@ std::string ExampleScript(const char* name);
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <dravolux/control.h>
 
+#include "core/records.h"
 #include "hk/clock.h"
+#include "hk/delay.h"
 #include "hk/power.h"
 #include "hk/process.h"
 #include "hk/user.h"
@@ -143,6 +154,17 @@ public:
         return true;
     }
 
+    // Boots the machine with COM3 managed and lets its ports start.
+    bool BootWithCom3()
+    {
+        if (!Boot() || PortRequest(dravolux::IoctlCreatePort, u"COM3") != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the machine did not come up with COM3";
+            return false;
+        }
+        RunClock(500);
+        return true;
+    }
+
     // Lets the clock run, serving PnP work in 10 ms slices.
     static void RunClock(ULONG64 milliseconds)
     {
@@ -179,7 +201,8 @@ public:
         return Control(code, &request, sizeof request, &request, sizeof request, &returned, process);
     }
 
-    // Number of records QueryPorts lists; -1 when the request fails.
+    // Number of records QueryPorts lists, read by the management program's
+    // parser; -1 when the request fails, -2 when the reply is malformed.
     long ListedPorts(PEPROCESS process = nullptr)
     {
         std::vector<uint8_t> reply(8192);
@@ -190,17 +213,9 @@ public:
                                 &returned, process))) {
             return -1;
         }
-        long count = 0;
-        for (size_t at = 0; at + 4 <= returned;) {
-            uint32_t size;
-            std::memcpy(&size, &reply[at], 4);
-            if (size == 0) {
-                break;
-            }
-            count++;
-            at += size;
-        }
-        return count;
+        std::vector<corvessctl::PortInfo> ports;
+        std::string error;
+        return corvessctl::ParsePortInfo(reply.data(), returned, ports, error) ? (long)ports.size() : -2;
     }
 
     // An application opening \\.\COM3; on failure no process is left.
@@ -273,6 +288,34 @@ public:
 private:
     PDRIVER_OBJECT serial_ = nullptr;
     std::vector<std::pair<std::u16string, std::u16string>> baseLinks_;
+};
+
+// A fresh host kernel and a machine m for each test. At the end a booted
+// machine must shut down with nothing left, and any verifier report fails
+// the test.
+template <typename Base = ::testing::Test>
+class MachineTest : public Base {
+protected:
+    void SetUp() override
+    {
+        HkReset();
+        capture_.reset(new HkVerifierCapture);
+    }
+    void TearDown() override
+    {
+        HkDelayDisable();
+        if (m.Bus != nullptr) {
+            ExpectNone(m.Shutdown());
+        }
+        for (const auto& report : capture_->Reports()) {
+            ADD_FAILURE() << report.Text;
+        }
+        capture_.reset();
+        HkReset();
+    }
+
+    HostMachine m;
+    std::unique_ptr<HkVerifierCapture> capture_;
 };
 
 }  // namespace reliability

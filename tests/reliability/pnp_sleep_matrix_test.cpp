@@ -56,17 +56,7 @@ const Transition Transitions[] = {
 };
 
 enum class Phase { OpenBefore, OpenDuring, OpenAfter, CloseDuring, TwoAcross };
-const char* PhaseName(Phase p)
-{
-    switch (p) {
-    case Phase::OpenBefore: return "OpenBefore";
-    case Phase::OpenDuring: return "OpenDuring";
-    case Phase::OpenAfter: return "OpenAfter";
-    case Phase::CloseDuring: return "CloseDuring";
-    case Phase::TwoAcross: return "TwoAcross";
-    }
-    return "?";
-}
+const char* const PhaseNames[] = {"OpenBefore", "OpenDuring", "OpenAfter", "CloseDuring", "TwoAcross"};
 
 // Statuses a step may answer with when the state of the machine forbids it.
 bool Documented(NTSTATUS status)
@@ -80,28 +70,12 @@ bool Documented(NTSTATUS status)
     return ok.count(status) != 0;
 }
 
-class PnpSleepMatrix : public ::testing::TestWithParam<std::tuple<int, Phase>> {
+class PnpSleepMatrix : public MachineTest<::testing::TestWithParam<std::tuple<int, Phase>>> {
 protected:
-    void SetUp() override
-    {
-        HkReset();
-        capture_.reset(new HkVerifierCapture);
-    }
-    void TearDown() override
-    {
-        for (const auto& report : capture_->Reports()) {
-            ADD_FAILURE() << report.Text;
-        }
-        capture_.reset();
-        HkReset();
-    }
-
     // Records and COM3 after a step.
     void Check(const std::string& where, bool com3MustExist = false)
     {
-        for (const std::string& problem : CheckAllBuses()) {
-            ADD_FAILURE() << where << ": " << problem;
-        }
+        ExpectNone(CheckAllBuses(), where + ": ");
         std::string why;
         EXPECT_TRUE(Com3TargetAcceptable(&why, com3MustExist)) << where << ": " << why;
     }
@@ -112,18 +86,13 @@ protected:
         HostMachine::RunClock(500);
         Check(what);
     }
-
-    std::unique_ptr<HkVerifierCapture> capture_;
 };
 
 TEST_P(PnpSleepMatrix, AppsHoldingComThree)
 {
     const Transition& t = Transitions[std::get<0>(GetParam())];
     Phase phase = std::get<1>(GetParam());
-    HostMachine m;
-    ASSERT_TRUE(m.Boot());
-    ASSERT_EQ(m.PortRequest(dravolux::IoctlCreatePort, u"COM3"), STATUS_SUCCESS);
-    HostMachine::RunClock(500);
+    ASSERT_TRUE(m.BootWithCom3());
     Check("managed");
 
     App a, b;
@@ -175,14 +144,11 @@ TEST_P(PnpSleepMatrix, AppsHoldingComThree)
     App again;
     EXPECT_EQ(m.OpenCom3(L"C:\\Tools\\again.exe", &again), STATUS_SUCCESS) << t.Name;
     HostMachine::Close(&again);
-    for (const std::string& problem : m.Shutdown()) {
-        ADD_FAILURE() << problem;
-    }
 }
 
 std::string CellName(const ::testing::TestParamInfo<std::tuple<int, Phase>>& info)
 {
-    return std::string(Transitions[std::get<0>(info.param)].Name) + "_" + PhaseName(std::get<1>(info.param));
+    return std::string(Transitions[std::get<0>(info.param)].Name) + "_" + PhaseNames[(int)std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, PnpSleepMatrix,

@@ -16,18 +16,7 @@ enum class Com3 {
     ClientOrAbsent,  // a client that may lack its configuration
 };
 
-const char* Name(Com3 expected) {
-    switch (expected) {
-    case Com3::Legacy:
-        return "legacy";
-    case Com3::Client:
-        return "client";
-    case Com3::Absent:
-        return "absent";
-    default:
-        return "client or absent";
-    }
-}
+const char* const kCom3Names[] = {"legacy", "client", "absent", "client or absent"};
 
 class DosNames : public StandinMachine {
 protected:
@@ -43,7 +32,7 @@ protected:
                   : expected == Com3::Absent ? global.empty()
                                              : global.empty() || IsPelmonixDevice(global);
         EXPECT_TRUE(ok) << step << ": COM3 is " << std::string(global.begin(), global.end()) << ", expected "
-                        << Name(expected);
+                        << kCom3Names[static_cast<int>(expected)];
         std::u16string seen;
         HkProcessContext context(tool_);
         EXPECT_EQ(HkObQueryLinkTarget(L"\\??\\COM3", &seen) ? seen : std::u16string(), global) << step;

@@ -24,38 +24,12 @@
 #include "hk/reset.h"
 #include "hk/user.h"
 #include "hk/verifier.h"
+#include "core/records.h"
 #include "pelmonix.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace standin_test {
-
-// One port device as QueryPorts reports it.
-struct ListedPort {
-    uint32_t Index;
-    bool IsControl;
-    std::u16string PortName;
-    std::u16string ImagePath;
-    uint64_t ProcessId;
-    uint32_t Permissions;
-    uint32_t StatusWord1;
-    uint32_t StatusWord2;
-};
-
-inline uint32_t Read32(const uint8_t* at) {
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-inline std::u16string ReadText(const uint8_t* at) {
-    std::u16string text;
-    for (;; at += 2) {
-        char16_t unit = static_cast<char16_t>(at[0] | (at[1] << 8));
-        if (!unit) return text;
-        text += unit;
-    }
-}
 
 inline PCWSTR W(const std::u16string& text) { return reinterpret_cast<PCWSTR>(text.c_str()); }
 
@@ -119,22 +93,16 @@ protected:
         return Control(code, &request, sizeof request, &request, sizeof request, &returned);
     }
 
-    std::vector<ListedPort> List() {
+    // The port devices QueryPorts lists, read by the management program's parser.
+    std::vector<corvessctl::PortInfo> List() {
         std::vector<uint8_t> reply(4096);
         uint32_t type = dravolux::QueryAllPorts;
         std::memcpy(reply.data(), &type, sizeof type);
         ULONG returned = 0;
         EXPECT_EQ(Control(dravolux::IoctlQueryPorts, reply.data(), 4, reply.data(), 4096, &returned), STATUS_SUCCESS);
-        std::vector<ListedPort> ports;
-        for (size_t at = 0; at + 4 <= returned && Read32(&reply[at]) != 0; at += Read32(&reply[at])) {
-            const uint8_t* record = &reply[at];
-            ListedPort port = {Read32(record + 4), Read32(record + 8) != 0, {}, {}, 0, Read32(record + 32),
-                               Read32(record + 36), Read32(record + 40)};
-            std::memcpy(&port.ProcessId, record + 24, 8);
-            if (Read32(record + 12)) port.PortName = ReadText(record + Read32(record + 12));
-            if (Read32(record + 16)) port.ImagePath = ReadText(record + Read32(record + 16));
-            ports.push_back(port);
-        }
+        std::vector<corvessctl::PortInfo> ports;
+        std::string error;
+        EXPECT_TRUE(corvessctl::ParsePortInfo(reply.data(), returned, ports, error)) << error;
         return ports;
     }
 

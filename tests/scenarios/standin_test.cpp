@@ -11,7 +11,7 @@ using StandinScenario = StandinMachine;
 
 TEST_F(StandinScenario, LoadsOnEveryPortDeviceAndReportsThroughTheFunctionArea) {
     ManageCom3();
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     const ULONG ready = PELMONIX_STATUS_STARTED | PELMONIX_STATUS_CONFIGURED;
     EXPECT_FALSE(ports[0].IsControl);
@@ -75,7 +75,7 @@ TEST_F(StandinScenario, AnOpenReachesTheClientAndTheNextClientTakesTheName) {
     ASSERT_EQ(OpenCom3(L"C:\\Tools\\terminal.exe"), STATUS_SUCCESS);
     EXPECT_EQ(Com3Target(), u"");  // the bus took the name from the opened client
 
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 3u);
     EXPECT_EQ(ports[0].ImagePath, u"C:\\Tools\\terminal.exe");
     EXPECT_NE(ports[0].ProcessId, 0u);
@@ -101,7 +101,7 @@ TEST_F(StandinScenario, ClosedClientsLeaveAndTheirFunctionDevicesGo) {
     RunFor(500);
     CloseAll();
     RunFor(500);
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(HkObLookupDevice(W(first)), nullptr);
     EXPECT_TRUE(IsPelmonixDevice(Com3Target()));
@@ -133,7 +133,7 @@ TEST_F(StandinScenario, SleepAndWakePassThroughTheStacks) {
     EXPECT_EQ(HkPoSleep(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(HkPoWake(), STATUS_SUCCESS);
     RunFor(100);
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_TRUE(IsPelmonixDevice(Com3Target()));
 }
@@ -142,7 +142,7 @@ TEST_F(StandinScenario, LongestPortNameStillGetsItsLink) {
     std::u16string name(127, u'A');
     ASSERT_EQ(PortRequest(dravolux::IoctlCreatePort, name), STATUS_SUCCESS);
     RunFor(500);
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].StatusWord1 & PELMONIX_STATUS_LINK_OWNER, ULONG(PELMONIX_STATUS_LINK_OWNER));
     EXPECT_EQ(ports[1].StatusWord1 & PELMONIX_STATUS_CONFIGURED, ULONG(PELMONIX_STATUS_CONFIGURED));
@@ -159,7 +159,7 @@ TEST_F(StandinScenario, ClientWithoutItsLinkStillRunsAndLeaksNothing) {
     HkFaultFailAlways(HkFault::SymbolicLinkCreate, true);
     RunFor(500);
     HkFaultFailAlways(HkFault::SymbolicLinkCreate, false);
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].StatusWord1, ULONG(PELMONIX_STATUS_STARTED | PELMONIX_STATUS_CONFIGURED));
     EXPECT_EQ(Com3Target(), u"");
@@ -173,7 +173,7 @@ TEST_F(StandinScenario, FunctionDeviceThatCannotBeCreatedLeavesThePortDeviceUnst
     HkFaultFailAlways(HkFault::DeviceCreate, true);
     RunFor(500);
     HkFaultFailAlways(HkFault::DeviceCreate, false);
-    std::vector<ListedPort> ports = List();
+    std::vector<corvessctl::PortInfo> ports = List();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].StatusWord1, 0u);
     EXPECT_EQ(ports[1].StatusWord1, 0u);

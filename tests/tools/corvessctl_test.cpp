@@ -2,6 +2,7 @@
 // growth, output formats, messages and exit codes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include <dravolux/control.h>
@@ -97,30 +98,26 @@ TEST(CorvessctlReply, EmptyBusIsTheEndMarkerAlone) {
 }
 
 TEST(CorvessctlReply, MalformedRepliesAreRefused) {
-    std::vector<PortInfo> ports;
-    std::string error;
-    std::vector<uint8_t> good = ReplyBuilder().Port(0, false, &Com3, nullptr).Finish();
-
-    std::vector<uint8_t> noMarker(good.begin(), good.end() - 4);
-    EXPECT_FALSE(ParsePortInfo(noMarker.data(), noMarker.size(), ports, error));
-    EXPECT_NE(error.find("end marker"), std::string::npos);
-
-    std::vector<uint8_t> shortRecord = good;
-    shortRecord[0] = 40;
-    EXPECT_FALSE(ParsePortInfo(shortRecord.data(), shortRecord.size(), ports, error));
-
-    std::vector<uint8_t> unterminated = good;
-    unterminated[48 + 8] = 'X';  // the name's 0 unit
-    EXPECT_FALSE(ParsePortInfo(unterminated.data(), unterminated.size(), ports, error));
-
-    std::vector<uint8_t> trailing = good;
-    trailing.push_back(0);
-    trailing.push_back(0);
-    EXPECT_FALSE(ParsePortInfo(trailing.data(), trailing.size(), ports, error));
-
-    std::vector<uint8_t> oversized = good;
-    oversized[0] = 200;
-    EXPECT_FALSE(ParsePortInfo(oversized.data(), oversized.size(), ports, error));
+    const std::vector<uint8_t> good = ReplyBuilder().Port(0, false, &Com3, nullptr).Finish();
+    const struct {
+        std::function<void(std::vector<uint8_t>&)> Break;
+        const char* Error;  // part of the message
+    } cases[] = {
+        {[](std::vector<uint8_t>& r) { r.resize(r.size() - 4); }, "end marker"},
+        {[](std::vector<uint8_t>& r) { r[0] = 40; }, ""},        // shorter than a record
+        {[](std::vector<uint8_t>& r) { r[48 + 8] = 'X'; }, ""},  // the name's 0 unit
+        {[](std::vector<uint8_t>& r) { r.insert(r.end(), {0, 0}); }, ""},  // bytes after the end marker
+        {[](std::vector<uint8_t>& r) { r[0] = 200; }, ""},       // past the end
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> reply = good;
+        c.Break(reply);
+        std::vector<PortInfo> ports;
+        std::string error;
+        EXPECT_FALSE(ParsePortInfo(reply.data(), reply.size(), ports, error)) << c.Error;
+        EXPECT_NE(error.find(c.Error), std::string::npos) << error;
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 TEST(CorvessctlList, BufferDoublesUntilTheReplyFits) {

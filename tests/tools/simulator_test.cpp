@@ -25,6 +25,15 @@ SimRun Simulate(const std::string& scenario) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// Runs a scenario that must pass, and looks for each part in its report.
+SimRun Passes(const std::string& scenario, std::initializer_list<const char*> parts) {
+    SimRun run = Simulate(scenario);
+    EXPECT_EQ(run.Exit, 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+    for (const char* part : parts) EXPECT_TRUE(Has(run.Out, part)) << part << "\n" << run.Out;
+    return run;
+}
+
 std::string ExampleDir() {
     return DRAVOLUX_SOURCE_DIR "/examples/";
 }
@@ -32,7 +41,7 @@ std::string ExampleDir() {
 }  // namespace
 
 TEST(SimulatorRun, SharedPortRoundTrip) {
-    SimRun run = Simulate(
+    Passes(
         "corvessctl create COM3\n"
         "wait 500\n"
         "open a COM3 \"C:\\Tools\\terminal.exe\"\n"
@@ -45,12 +54,9 @@ TEST(SimulatorRun, SharedPortRoundTrip) {
         "wait 500\n"
         "corvessctl remove COM3\n"
         "wait 500\n"
-        "expect link COM3 \\Device\\Serial2\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "created COM3")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "C:\\Tools\\terminal.exe")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "failed as expected: corvessctl: remove COM3: the port is in use (STATUS_DEVICE_BUSY)")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+        "expect link COM3 \\Device\\Serial2\n",
+        {"created COM3", "C:\\Tools\\terminal.exe",
+         "failed as expected: corvessctl: remove COM3: the port is in use (STATUS_DEVICE_BUSY)"});
 }
 
 TEST(SimulatorRun, UnexpectedOutcomesFailTheRun) {
@@ -70,43 +76,40 @@ TEST(SimulatorRun, UnexpectedOutcomesFailTheRun) {
 }
 
 TEST(SimulatorRun, LegacyPortBeforeTakeover) {
-    SimRun run = Simulate(
+    Passes(
         "expect link COM3 \\Device\\Serial2\n"
         "open a COM3 C:\\a.exe\n"
         "! open b COM3 C:\\b.exe   # the legacy port is exclusive\n"
         "! open a COM4 C:\\a.exe   # handle name taken\n"
         "! open c COM9 C:\\c.exe   # no such port\n"
         "close a\n"
-        "show links\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "COM3 -> \\Device\\Serial2")) << run.Out;
+        "show links\n",
+        {"COM3 -> \\Device\\Serial2"});
 }
 
 TEST(SimulatorRun, RegistryCommands) {
-    SimRun run = Simulate(
+    Passes(
         "reg add \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe /t "
         "REG_DWORD /d 5\n"
         "reg query \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\"\n"
         "reg delete \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe\n"
         "! reg delete \"HKLM\\Software\\ZARVIK Software\\CorvessSerialPorts\\COM3\\Permissions\" /v C:\\t.exe\n"
         "show registry \"HKLM\\Software\\ZARVIK Software\"\n"
-        "! reg query HKLM\\Software\\Nowhere\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "dword:00000005")) << run.Out;
+        "! reg query HKLM\\Software\\Nowhere\n",
+        {"dword:00000005"});
 }
 
 TEST(SimulatorRun, HandlesLeftOpenAreClosedAtTheEnd) {
-    SimRun run = Simulate(
+    Passes(
         "corvessctl create COM3\n"
         "wait 500\n"
         "open a COM3 C:\\a.exe\n"
-        "wait 500\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+        "wait 500\n",
+        {});
 }
 
 TEST(SimulatorRun, BusSleepsWakesAndIsDisabledAndEnabled) {
-    SimRun run = Simulate(
+    SimRun run = Passes(
         "corvessctl create COM3\n"
         "wait 500\n"
         "show devices\n"
@@ -122,15 +125,13 @@ TEST(SimulatorRun, BusSleepsWakesAndIsDisabledAndEnabled) {
         "enable\n"
         "wait 500\n"
         "corvessctl list\n"
-        "expect link COM3 \\Device\\Serial2\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "service=pelmonix")) << run.Out;
+        "expect link COM3 \\Device\\Serial2\n",
+        {"service=pelmonix", "no port devices"});
     EXPECT_TRUE(Has(run.Out, "[Disabled]") || Has(run.Out, "disable: STATUS_SUCCESS")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "no port devices")) << run.Out;
 }
 
 TEST(SimulatorRun, RepeatRunsItsLinesWithTheRoundNumber) {
-    SimRun run = Simulate(
+    SimRun run = Passes(
         "corvessctl create COM3\n"
         "wait 500\n"
         "repeat 3 7\n"
@@ -142,11 +143,8 @@ TEST(SimulatorRun, RepeatRunsItsLinesWithTheRoundNumber) {
         "end\n"
         "repeat 0\n"
         "frobnicate\n"
-        "end\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    for (const char* line : {"open app7: COM3 by C:\\Apps\\app7.exe", "open app9: COM3 by C:\\Apps\\app9.exe",
-                             "> close app8"})
-        EXPECT_TRUE(Has(run.Out, line)) << line << "\n" << run.Out;
+        "end\n",
+        {"open app7: COM3 by C:\\Apps\\app7.exe", "open app9: COM3 by C:\\Apps\\app9.exe", "> close app8"});
     EXPECT_FALSE(Has(run.Out, "app10")) << run.Out;
     EXPECT_FALSE(Has(run.Out, "frobnicate")) << run.Out;
 }
@@ -189,9 +187,7 @@ void RunExample(const char* name) {
     ASSERT_TRUE(file) << name;
     std::stringstream text;
     text << file.rdbuf();
-    SimRun run = Simulate(text.str());
-    EXPECT_EQ(run.Exit, 0) << name << "\n" << run.Out;
-    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
+    Passes(text.str(), {});
 }
 
 TEST(SimulatorExamples, Sharing) { RunExample("sharing.scn"); }
@@ -201,24 +197,21 @@ TEST(SimulatorExamples, Surprise) { RunExample("surprise.scn"); }
 TEST(SimulatorExamples, Scale) { RunExample("scale.scn"); }
 
 TEST(SimulatorCheck, PassesOnTheBusAndLeavesNothing) {
-    SimRun run = Simulate("corvessctl check COM7\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, " passed, 0 failed\n")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "ok    a second open of the control device is refused (STATUS_ACCESS_DENIED)")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "ok    \\\\.\\COM7 answers STATUS_OBJECT_NAME_NOT_FOUND again, as before")) << run.Out;
+    SimRun run = Passes("corvessctl check COM7\n",
+                        {" passed, 0 failed\n",
+                         "ok    a second open of the control device is refused (STATUS_ACCESS_DENIED)",
+                         "ok    \\\\.\\COM7 answers STATUS_OBJECT_NAME_NOT_FOUND again, as before"});
     EXPECT_FALSE(Has(run.Out, "skip")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "all good")) << run.Out;
 }
 
 TEST(SimulatorCheck, LeavesABusWithPortsAlone) {
-    SimRun run = Simulate(
+    SimRun run = Passes(
         "corvessctl create COM3\n"
         "wait 500\n"
         "! corvessctl check\n"
         "corvessctl remove COM3\n"
         "wait 500\n"
-        "expect link COM3 \\Device\\Serial2\n");
-    EXPECT_EQ(run.Exit, 0) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "FAIL  the bus manages no port: 2 port devices listed")) << run.Out;
+        "expect link COM3 \\Device\\Serial2\n",
+        {"FAIL  the bus manages no port: 2 port devices listed"});
     EXPECT_FALSE(Has(run.Out, "ok    CreatePort")) << run.Out;
 }

@@ -6,7 +6,8 @@
 
 #include "nt/ntdef.h"
 
-// One line per category; add new ones anywhere.
+// One line per category; add new ones anywhere. WaitAlert (alertable waits
+// that would block end with STATUS_ALERTED) is on after every reset.
 #define HK_FAULT_CATEGORIES(X) \
     X(Pool)                    \
     X(DeviceCreate)            \
@@ -23,7 +24,8 @@
     X(IrpAllocate)             \
     X(MdlAllocate)             \
     X(WorkItemAllocate)        \
-    X(InterfaceRegister)
+    X(InterfaceRegister)       \
+    X(WaitAlert)
 
 enum class HkFault {
 #define HK_FAULT_ENUM(name) name,

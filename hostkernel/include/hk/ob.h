@@ -62,6 +62,11 @@ void HkObDestroyHandleTable(HkHandleTable* table);
 // it goes into the current process's table (the kernel table for the system
 // process). The handle holds a reference of its own.
 NTSTATUS HkObInsertHandle(PVOID body, ACCESS_MASK granted, ULONG attributes, HANDLE* handle);
+// The access the last handle opened to an object of the type was granted;
+// 0 when none was opened since the reset. Kernel callers are not checked
+// against it (Zw callers are not access-checked), but a test can assert what
+// a driver asked for.
+ACCESS_MASK HkObLastHandleAccess(POBJECT_TYPE type);
 // Referenced body of a handle (kernel handles from any process). type null
 // accepts any type. STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH.
 NTSTATUS HkObReferenceObjectByHandle(HANDLE handle, POBJECT_TYPE type, PVOID* body, ACCESS_MASK* granted);

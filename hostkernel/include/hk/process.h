@@ -57,5 +57,21 @@ enum HK_PS_MALFORMED {
 };
 void HkPsSetMalformed(PEPROCESS process, HK_PS_MALFORMED kind);
 
+// A shaped answer to the image-name queries of one process, so a test can
+// give a reader every answer the platform might: a buffer smaller than
+// Needed, or with no room after the header, gets SizeStatus and Needed in
+// ReturnLength; any other gets a UNICODE_STRING of Length whose Buffer is
+// TextOffset bytes into the block (the image path, repeated, where it falls
+// inside the block) and FillStatus.
+struct HK_PS_IMAGE_ANSWER {
+    NTSTATUS SizeStatus;
+    ULONG Needed;
+    NTSTATUS FillStatus;
+    LONG TextOffset;
+    USHORT Length;
+};
+// Null gives the true answers back.
+void HkPsShapeImageAnswer(PEPROCESS process, const HK_PS_IMAGE_ANSWER* answer);
+
 // Destroys every process but the system process.
 void HkPsReset();

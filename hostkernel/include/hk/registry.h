@@ -53,6 +53,15 @@ NTSTATUS HkRegImport(const std::string& text);
 typedef std::function<void(const std::u16string& keyPath, const std::u16string& valueName)> HkRegWriteHook;
 void HkRegSetWriteHook(HkRegWriteHook hook);
 
+// Test hook: runs on the reading thread after every ZwQueryValueKey that
+// found its value, outside the registry's lock, with the value name, the
+// class, the caller's buffer and length and the status; what it returns is
+// the caller's status. A test reshapes an answer or runs a path in between.
+typedef std::function<NTSTATUS(const std::u16string& valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
+                               PVOID information, ULONG length, NTSTATUS status)>
+    HkRegQueryHook;
+void HkRegSetQueryHook(HkRegQueryHook hook);
+
 // Back to the empty machine tree (\Registry\Machine\System\CurrentControlSet
 // with Control, Services, Enum; Software; Hardware\DeviceMap).
 void HkRegReset();

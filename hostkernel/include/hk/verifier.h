@@ -57,6 +57,10 @@
     X(LockOrder)                 \
     X(AssertFailed)              \
     X(BugCheck)                  \
+    X(UninitializedObject)       \
+    X(SetEventWithoutWait)       \
+    X(PowerIrpNotStarted)        \
+    X(PoolOverrun)               \
     X(Other)
 
 enum class HkViolation {

@@ -9,10 +9,24 @@
 
 // ---------------------------------------------------------------- memory
 
-#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+// The host checks that a range inside a pool block ends inside it (a
+// PoolOverrun stop otherwise, and the operation is left out; ranges outside
+// the pool are not checked).
+bool HkPoolCheckRange(const void* Address, SIZE_T Length, const char* What);
+inline void HkRtlFill(void* Destination, SIZE_T Length, int Fill, const char* What) {
+    if (HkPoolCheckRange(Destination, Length, What)) {
+        memset(Destination, Fill, Length);
+    }
+}
+inline void HkRtlCopy(void* Destination, const void* Source, SIZE_T Length, const char* What) {
+    if (HkPoolCheckRange(Source, Length, What) && HkPoolCheckRange(Destination, Length, What)) {
+        memmove(Destination, Source, Length);
+    }
+}
+#define RtlZeroMemory(Destination, Length) HkRtlFill((Destination), (Length), 0, "RtlZeroMemory")
+#define RtlFillMemory(Destination, Length, Fill) HkRtlFill((Destination), (Length), (Fill), "RtlFillMemory")
+#define RtlCopyMemory(Destination, Source, Length) HkRtlCopy((Destination), (Source), (Length), "RtlCopyMemory")
+#define RtlMoveMemory(Destination, Source, Length) HkRtlCopy((Destination), (Source), (Length), "RtlMoveMemory")
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 // Number of leading bytes that match.
 SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
