@@ -1,18 +1,18 @@
 // Plug and play of the bus device: states, bus relations, its identifiers,
 // surprise removal and removal.
-#include "driver_fixture.h"
+#include "control_fixture.h"
 
 namespace {
 
 using namespace drvtest;
 
-class BusPnpTest : public DriverFixture {
+class BusPnpTest : public ControlFixture {
 protected:
     size_t LowerSaw(UCHAR Minor)
     {
         size_t Count = 0;
-        for (UCHAR Seen : LowerDriver().PnpMinors) {
-            Count += Seen == Minor;
+        for (const HkPnpReceived& Seen : LowerDriver().PnpReceived) {
+            Count += Seen.Minor == Minor;
         }
         return Count;
     }
@@ -31,38 +31,28 @@ TEST_F(BusPnpTest, StartKeepsNoInformationalStatusFromBelow)
     EXPECT_EQ(Bus->OutstandingIo, 1);
 }
 
+// Each request in turn and the state it leaves; a cancel that does not
+// match the pending state changes nothing. The bus never vetoes: only its
+// lower driver could, even with a port device open.
 TEST_F(BusPnpTest, StopAndRemoveQueriesAndTheirCancels)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, StopPending);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Started);
-    // A cancel that does not match the pending state changes nothing.
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Started);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Started);
-
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, RemovePending);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, RemovePending);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Started);
-
-    // The bus never vetoes: only its lower driver could.
     PortExtension* Port = MakePort();
     ASSERT_NE(Port, nullptr);
     Port->OpenCount = 1;
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    const std::pair<UCHAR, PnpStateValue> Steps[] = {
+        {IRP_MN_QUERY_STOP_DEVICE, StopPending},    {IRP_MN_CANCEL_STOP_DEVICE, Started},
+        {IRP_MN_CANCEL_STOP_DEVICE, Started},       {IRP_MN_CANCEL_REMOVE_DEVICE, Started},
+        {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending}, {IRP_MN_CANCEL_STOP_DEVICE, RemovePending},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, Started},     {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, Started},     {IRP_MN_QUERY_STOP_DEVICE, StopPending},
+        {IRP_MN_STOP_DEVICE, Stopped},              {IRP_MN_START_DEVICE, Started},
+    };
+    for (const auto& [Minor, State] : Steps) {
+        EXPECT_EQ(SendPnp(BusDevice, Minor).Status, STATUS_SUCCESS) << HkPnpMinorName(Minor);
+        EXPECT_EQ(Bus->Header.PnpState, State) << HkPnpMinorName(Minor);
+    }
     Port->OpenCount = 0;
-
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Stopped);
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, Started);
     EXPECT_EQ(LowerSaw(IRP_MN_STOP_DEVICE), 1u);
     EXPECT_EQ(LowerSaw(IRP_MN_QUERY_REMOVE_DEVICE), 2u);
     EXPECT_EQ(Bus->OutstandingIo, 1);
@@ -94,55 +84,31 @@ TEST_F(BusPnpTest, RelationsReportPresentPortsInIndexOrderAndMarkTheRest)
     EXPECT_EQ(HkObPointerCount(P0->Header.Self), Refs0);
 }
 
-TEST_F(BusPnpTest, RelationsFromAboveComeFirstAndTheOldListIsReleased)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    PortExtension* P0 = MakePort();
-    PortExtension* P1 = MakePort();
-    ASSERT_TRUE(P0 && P1);
-    PDEVICE_RELATIONS Above = MakeRelations({Pdo});
-    Request R = QueryRelations(BusDevice, BusRelations, Above);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_FALSE(HkPoolIsLive(Above));
-    PDEVICE_RELATIONS Relations = (PDEVICE_RELATIONS)R.Information;
-    ASSERT_NE(Relations, nullptr);
-    ASSERT_EQ(Relations->Count, 3u);
-    EXPECT_EQ(Relations->Objects[0], Pdo);
-    EXPECT_EQ(Relations->Objects[1], P0->Header.Self);
-    EXPECT_EQ(Relations->Objects[2], P1->Header.Self);
-    TakeRelations(R.Information);
-}
-
-TEST_F(BusPnpTest, RelationsFromAboveWithNoPortsGoDownUntouched)
+// A list left by drivers above comes first and is released; with no port
+// device at all it goes down untouched; with nothing at all the answer is
+// an empty list.
+TEST_F(BusPnpTest, RelationsWithAListFromAbove)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
     PDEVICE_RELATIONS Above = MakeRelations({Pdo});
     Request R = QueryRelations(BusDevice, BusRelations, Above);
     EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(R.Information, (ULONG_PTR)Above);
-    EXPECT_EQ(Above->Count, 1u);
-    TakeRelations(R.Information);
-}
+    EXPECT_EQ(TakeRelations(R.Information), std::vector<PDEVICE_OBJECT>{Pdo});
 
-TEST_F(BusPnpTest, RelationsWithNothingAtAllAreAnEmptyList)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    Request R = QueryRelations(BusDevice, BusRelations);
+    R = QueryRelations(BusDevice, BusRelations);
     EXPECT_EQ(R.Status, STATUS_SUCCESS);
     ASSERT_NE(R.Information, 0u);
-    EXPECT_EQ(((PDEVICE_RELATIONS)R.Information)->Count, 0u);
-    TakeRelations(R.Information);
-}
+    EXPECT_TRUE(TakeRelations(R.Information).empty());
 
-TEST_F(BusPnpTest, OtherRelationTypesGoDownUntouched)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    ASSERT_NE(MakePort(), nullptr);
-    for (DEVICE_RELATION_TYPE Type : {RemovalRelations, TargetDeviceRelation, EjectionRelations}) {
-        Request R = QueryRelations(BusDevice, Type);
-        EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(R.Information, 0u);
-    }
+    PortExtension* P0 = MakePort();
+    PortExtension* P1 = MakePort();
+    ASSERT_TRUE(P0 && P1);
+    Above = MakeRelations({Pdo});
+    R = QueryRelations(BusDevice, BusRelations, Above);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_FALSE(HkPoolIsLive(Above));
+    EXPECT_EQ(TakeRelations(R.Information), (std::vector<PDEVICE_OBJECT>{Pdo, P0->Header.Self, P1->Header.Self}));
 }
 
 TEST_F(BusPnpTest, RelationsWithoutPoolFailHereAndKeepTheListFromAbove)
@@ -174,11 +140,6 @@ TEST_F(BusPnpTest, OwnIdentifiers)
     EXPECT_EQ(std::u16string(Ids, 10), std::u16string(u"DRAVOLUX\0\0", 10));
     ExFreePool((PVOID)Hardware.Information);
 
-    for (BUS_QUERY_ID_TYPE Type : {BusQueryInstanceID, BusQueryCompatibleIDs}) {
-        Request Other = QueryId(BusDevice, Type);
-        EXPECT_EQ(Other.Status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(Other.Information, 0u);
-    }
     // Without pool nothing is stored, and the request still goes down.
     HkFaultFailTag(DVX_TAG);
     Request NoPool = QueryId(BusDevice, BusQueryDeviceID, STATUS_NOT_SUPPORTED, 0x99);
@@ -271,64 +232,33 @@ TEST_F(BusPnpTest, StatusEveryRequestCarriesDown)
     }
 }
 
-TEST_F(BusPnpTest, SurpriseRemovalOrphansEveryReportedPort)
+// A surprise removal orphans the port devices bus relations reported: the
+// PnP manager removes those, and their removals leave the bus alone. One no
+// relations named stays with the bus, whose removal releases it.
+TEST_F(BusPnpTest, SurpriseRemovalOrphansReportedPortsAndLeavesTheRestToTheRemoval)
 {
     ASSERT_NO_FATAL_FAILURE(StartBus());
-    PortExtension* P0 = MakePort();
-    PortExtension* P1 = MakePort();
-    ASSERT_TRUE(P0 && P1);
-    Request R = QueryRelations(BusDevice, BusRelations);
-    ASSERT_EQ(R.Status, STATUS_SUCCESS);
-    TakeRelations(R.Information);
-    EXPECT_EQ(P0->Reported, 1);
-    EXPECT_EQ(P1->Reported, 1);
-    ScheduleRescan(Bus);
-    EXPECT_TRUE(TimerSet());
-
-    EXPECT_EQ(SendPnp(BusDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->Header.PnpState, SurpriseRemoved);
-    EXPECT_TRUE(ListIsEmpty(&Bus->PortList));
-    EXPECT_EQ(Bus->PortCount, 2u);
-    for (PortExtension* Port : {P0, P1}) {
-        EXPECT_EQ(Port->ParentBus, nullptr);
-        EXPECT_EQ(Port->ReportedMissing, 1);
-        EXPECT_EQ(Port->BusLink.Flink, &Port->BusLink);
-    }
-    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
-    EXPECT_FALSE(TimerSet());
-
-    // The orphans' own removals delete them and leave the bus lists alone.
-    EXPECT_EQ(SendPnp(P0->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(SendPnp(P1->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->PortCount, 2u);
-    // The removal that follows releases nothing.
-    ObReferenceObject(BusDevice);
-    EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
-    EXPECT_EQ(Bus->PortCount, 2u);
-    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
-    ObDereferenceObject(BusDevice);
-}
-
-// The PnP manager removes only the port devices it was told about; one that
-// no bus relations named stays with the bus, whose removal releases it.
-TEST_F(BusPnpTest, SurpriseRemovalLeavesUnreportedPortsToTheBusRemoval)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    PortExtension* Told = MakePort();
-    ASSERT_NE(Told, nullptr);
+    PortExtension* Told[] = {MakePort(), MakePort()};
+    ASSERT_TRUE(Told[0] && Told[1]);
     Request R = QueryRelations(BusDevice, BusRelations);
     ASSERT_EQ(R.Status, STATUS_SUCCESS);
     TakeRelations(R.Information);
     PortExtension* Untold = MakePort();
     ASSERT_NE(Untold, nullptr);
-    EXPECT_EQ(Untold->Reported, 0);
+    ScheduleRescan(Bus);
+    EXPECT_TRUE(TimerSet());
 
     EXPECT_EQ(SendPnp(BusDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Told->ParentBus, nullptr);
-    EXPECT_EQ(Untold->ParentBus, BusDevice);
-    EXPECT_EQ(Untold->ReportedMissing, 0);
+    EXPECT_EQ(Bus->Header.PnpState, SurpriseRemoved);
     EXPECT_EQ(PortsOnList(), std::vector<PortExtension*>{Untold});
-    EXPECT_EQ(SendPnp(Told->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Untold->ParentBus, BusDevice);
+    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
+    EXPECT_FALSE(TimerSet());
+    for (PortExtension* Port : Told) {
+        EXPECT_EQ(Port->ParentBus, nullptr);
+        EXPECT_EQ(SendPnp(Port->Header.Self, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(PortsOnList(), std::vector<PortExtension*>{Untold});
 
     PDEVICE_OBJECT UntoldDevice = Untold->Header.Self;
     ObReferenceObject(UntoldDevice);
@@ -336,6 +266,7 @@ TEST_F(BusPnpTest, SurpriseRemovalLeavesUnreportedPortsToTheBusRemoval)
     EXPECT_EQ(RemoveBus().Status, STATUS_SUCCESS);
     EXPECT_TRUE(ListIsEmpty(&Bus->PortList));
     EXPECT_TRUE(HkIoIsDeletePending(UntoldDevice));
+    EXPECT_EQ(Pdo->AttachedDevice, nullptr);
     ObDereferenceObject(UntoldDevice);
     ObDereferenceObject(BusDevice);
 }
@@ -430,16 +361,14 @@ TEST_F(BusPnpConcurrency, RemovalWaitsForARunningControlRequest)
     ObReferenceObject(PortDevice);
     ObReferenceObject(BusDevice);
 
-    Gate Control;
+    Gate Held;
     std::thread Requester([&] {
-        std::vector<UCHAR> Buffer(512);
         ULONG QueryType = dravolux::QueryAllPorts;
-        memcpy(Buffer.data(), &QueryType, sizeof(QueryType));
-        Request R = SendControl(BusDevice, dravolux::IoctlQueryPorts, &Buffer, sizeof(QueryType),
-                                [&] { Control.Hold(); });
-        EXPECT_TRUE(NT_SUCCESS(R.Status));
+        ControlReply Reply =
+            Control(dravolux::IoctlQueryPorts, &QueryType, sizeof(QueryType), 512, BusDevice, [&] { Held.Hold(); });
+        EXPECT_EQ(Reply.Status, STATUS_SUCCESS);
     });
-    Control.WaitEntered();
+    Held.WaitEntered();
     EXPECT_EQ(Bus->OutstandingIo, 2);
 
     std::atomic<bool> Removed{false};
@@ -458,64 +387,13 @@ TEST_F(BusPnpConcurrency, RemovalWaitsForARunningControlRequest)
     EXPECT_EQ(Bus->PortList.Flink, &Port->BusLink);
     EXPECT_FALSE(HkIoIsDeletePending(PortDevice));
 
-    Control.Release();
+    Held.Release();
     Requester.join();
     Remover.join();
     EXPECT_EQ(Bus->PortCount, 0u);
     EXPECT_TRUE(HkIoIsDeletePending(PortDevice));
     ObDereferenceObject(PortDevice);
     ObDereferenceObject(BusDevice);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace drvtest;
-
-// The same removals driven by the PnP manager over reported port devices.
-class BusThroughManager : public DriverFixture {
-protected:
-    std::vector<PortExtension*> Ports;
-
-    void ReportTwoPorts()
-    {
-        ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
-        Ports = {MakePort(0, L"COM7"), MakePort(1, L"COM7")};
-        ASSERT_TRUE(Ports[0] && Ports[1]);
-        ScheduleRescan(Bus);
-        Rescan();
-        ASSERT_EQ(HkPnpChildren(BusNode).size(), 2u);
-    }
-};
-
-TEST_F(BusThroughManager, UnplugWithReportedPortsLeavesNothingBehind)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportTwoPorts());
-    PDEVICE_OBJECT Devices[2] = {Ports[0]->Header.Self, Ports[1]->Header.Self};
-    for (PDEVICE_OBJECT Device : Devices) {
-        ObReferenceObject(Device);
-    }
-    EXPECT_EQ(HkPnpSurpriseRemove(BusNode), STATUS_SUCCESS);
-    HkPnpRunPending();
-    for (PDEVICE_OBJECT Device : Devices) {
-        EXPECT_TRUE(HkIoIsDeletePending(Device));
-        ObDereferenceObject(Device);
-    }
-    EXPECT_FALSE(HkObNameExists(L"\\DosDevices\\SerialCorvessControl"));
-}
-
-TEST_F(BusThroughManager, UninstallWithReportedPortsReleasesThem)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportTwoPorts());
-    PDEVICE_OBJECT Device = Ports[1]->Header.Self;
-    ObReferenceObject(Device);
-    EXPECT_EQ(HkPnpUninstall(BusNode), STATUS_SUCCESS);
-    BusNode = nullptr;
-    HkPnpRunPending();
-    EXPECT_TRUE(HkIoIsDeletePending(Device));
-    ObDereferenceObject(Device);
-    EXPECT_FALSE(HkObNameExists(L"\\Device\\SerialCorvessControl"));
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ protected:
     // system buffer of the larger length, pre-filled with a pattern, and
     // the first Information bytes copied back unless the status is an error.
     ControlReply Control(ULONG Code, const void* Input, ULONG InputLength, ULONG OutputLength,
-                         PDEVICE_OBJECT Target = nullptr)
+                         PDEVICE_OBJECT Target = nullptr, const std::function<void()>& WhileCompleting = nullptr)
     {
         if (Target == nullptr) {
             Target = BusDevice;
@@ -100,7 +100,7 @@ protected:
                 Stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
                 Stack->Parameters.DeviceIoControl.OutputBufferLength = OutputLength;
             },
-            STATUS_NOT_SUPPORTED, UntouchedInformation);
+            STATUS_NOT_SUPPORTED, UntouchedInformation, WhileCompleting);
         ControlReply Reply;
         Reply.Status = R.Status;
         Reply.Information = R.Information;

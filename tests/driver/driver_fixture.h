@@ -365,27 +365,6 @@ inline Request QueryText(PDEVICE_OBJECT Target, ULONG Type, NTSTATUS Status = ST
         Status, Information);
 }
 
-// A METHOD_BUFFERED control request with its system buffer.
-inline Request SendControl(PDEVICE_OBJECT Target, ULONG Code, std::vector<UCHAR>* Buffer, ULONG InputLength,
-                           const std::function<void()>& WhileCompleting = nullptr)
-{
-    ULONG Length = (ULONG)Buffer->size();
-    PVOID System = ExAllocatePoolWithTag(NonPagedPool, Length ? Length : 1, 'tseT');
-    RtlCopyMemory(System, Buffer->data(), Length);
-    Request R = Send(
-        Target, IRP_MJ_DEVICE_CONTROL, 0,
-        [&](PIRP Irp, PIO_STACK_LOCATION Stack) {
-            Irp->AssociatedIrp.SystemBuffer = System;
-            Stack->Parameters.DeviceIoControl.IoControlCode = Code;
-            Stack->Parameters.DeviceIoControl.InputBufferLength = InputLength;
-            Stack->Parameters.DeviceIoControl.OutputBufferLength = Length;
-        },
-        STATUS_NOT_SUPPORTED, 0, WhileCompleting);
-    RtlCopyMemory(Buffer->data(), System, Length);
-    ExFreePoolWithTag(System, 'tseT');
-    return R;
-}
-
 // A relations list as a driver above the bus would leave it.
 inline PDEVICE_RELATIONS MakeRelations(const std::vector<PDEVICE_OBJECT>& Devices)
 {
@@ -579,6 +558,24 @@ protected:
     static bool EventSignalled(KEVENT* Event)
     {
         return KeReadStateEvent(Event) != 0;
+    }
+};
+
+// A started bus with one port device made through CreatePortDevice.
+class PortFixture : public DriverFixture {
+protected:
+    PortExtension* Port = nullptr;
+    PDEVICE_OBJECT PortDevice = nullptr;
+
+    void StartWithPort(UCHAR IsControl = 0, bool StartPort = false)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        Port = MakePort(IsControl);
+        ASSERT_NE(Port, nullptr);
+        PortDevice = Port->Header.Self;
+        if (StartPort) {
+            ASSERT_EQ(SendPnp(PortDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+        }
     }
 };
 

@@ -25,19 +25,8 @@ struct CapsBuffer {
     }
 };
 
-class PortIdentity : public DriverFixture {
+class PortIdentity : public PortFixture {
 protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
-
-    void StartWithPort(UCHAR IsControl = 0)
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort(IsControl);
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-    }
-
     Request QueryCaps(CapsBuffer* Buffer, USHORT Size, USHORT Version = 1)
     {
         Buffer->Caps()->Size = Size;
@@ -48,47 +37,27 @@ protected:
     }
 };
 
-TEST_F(PortIdentity, IdentifiersOfIndexZero)
+// Every answer of index 0, unit by unit with its NULs (the compatible IDs
+// fill 110 bytes); then the ones that follow the index.
+TEST_F(PortIdentity, IdentifiersAndTextsFollowTheIndex)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
     ASSERT_EQ(Port->Index, 0u);
-    Request Device = QueryId(PortDevice, BusQueryDeviceID);
-    EXPECT_EQ(Device.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Device.Information), u"DRAVOLUX\\DEVICES");
-
-    Request Hardware = QueryId(PortDevice, BusQueryHardwareIDs);
-    EXPECT_EQ(Hardware.Status, STATUS_SUCCESS);
-    const char16_t* Ids = reinterpret_cast<const char16_t*>(Hardware.Information);
-    EXPECT_EQ(std::u16string(Ids, 10), std::u16string(u"PELMONIX\0\0", 10));  // 20 bytes
-    ExFreePool((PVOID)Hardware.Information);
-
-    Request Compatible = QueryId(PortDevice, BusQueryCompatibleIDs);
-    EXPECT_EQ(Compatible.Status, STATUS_SUCCESS);
-    const char16_t* List = reinterpret_cast<const char16_t*>(Compatible.Information);
-    std::u16string Expected = u"*ZARVIKCompatibleDRAVOLUX";
-    EXPECT_EQ(std::u16string(List, Expected.size()), Expected);
-    EXPECT_EQ(List[Expected.size()], 0);  // the list ends in two NULs
-    EXPECT_EQ(List[Expected.size() + 1], 0);
-    ExFreePool((PVOID)Compatible.Information);
-
-    Request Instance = QueryId(PortDevice, BusQueryInstanceID);
-    EXPECT_EQ(Instance.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Instance.Information), u"0000");
-
-    Request Serial = QueryId(PortDevice, BusQueryDeviceSerialNumber, (NTSTATUS)0xC0000123, 0x44);
-    EXPECT_EQ(Serial.Status, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Serial.Information, 0x44u);
-}
-
-TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request Description = QueryText(PortDevice, DeviceTextDescription);
-    Request Location = QueryText(PortDevice, DeviceTextLocationInformation);
-    EXPECT_EQ(Description.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Location.Status, STATUS_SUCCESS);
-    EXPECT_EQ(TakeText(Description.Information), u"ZARVIK_Virtual_Serial_Port_00");
-    EXPECT_EQ(TakeText(Location.Information), u"Virtual Serial Bus");
+    using namespace std::string_literals;
+    const std::pair<Request, std::u16string> Answers[] = {
+        {QueryId(PortDevice, BusQueryDeviceID), u"DRAVOLUX\\DEVICES\0"s},
+        {QueryId(PortDevice, BusQueryHardwareIDs), u"PELMONIX\0\0"s},
+        {QueryId(PortDevice, BusQueryCompatibleIDs), u"*ZARVIKCompatibleDRAVOLUX\0\0"s},
+        {QueryId(PortDevice, BusQueryInstanceID), u"0000\0"s},
+        {QueryText(PortDevice, DeviceTextDescription), u"ZARVIK_Virtual_Serial_Port_00\0"s},
+        {QueryText(PortDevice, DeviceTextLocationInformation), u"Virtual Serial Bus\0"s},
+    };
+    for (const auto& [R, Expected] : Answers) {
+        EXPECT_EQ(R.Status, STATUS_SUCCESS);
+        ASSERT_NE(R.Information, 0u);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(R.Information), Expected.size()), Expected);
+        ExFreePool(reinterpret_cast<PVOID>(R.Information));
+    }
     Port->Index = 123;
     EXPECT_EQ(TakeText(QueryId(PortDevice, BusQueryInstanceID).Information), u"0123");
     EXPECT_EQ(TakeText(QueryText(PortDevice, DeviceTextDescription).Information),
@@ -98,9 +67,12 @@ TEST_F(PortIdentity, TextsAndInstanceIdFollowTheIndex)
               u"ZARVIK_Virtual_Serial_Port_07");
     Port->Index = 0;
 
-    Request Other = QueryText(PortDevice, 5, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
-    EXPECT_EQ(Other.Information, 0u);
+    // Other kinds complete with the status and information they carried.
+    for (Request Other : {QueryId(PortDevice, BusQueryDeviceSerialNumber, (NTSTATUS)0xC0000123, 0x44),
+                          QueryText(PortDevice, 5, (NTSTATUS)0xC0000123, 0x44)}) {
+        EXPECT_EQ(Other.Status, (NTSTATUS)0xC0000123);
+        EXPECT_EQ(Other.Information, 0x44u);
+    }
 }
 
 TEST_F(PortIdentity, TextAlreadyAnsweredFromAboveStays)
@@ -140,14 +112,6 @@ TEST_F(PortIdentity, CapabilitiesOfAClientPort)
     EXPECT_EQ(R.Status, STATUS_SUCCESS);
     PDEVICE_CAPABILITIES Caps = Buffer.Caps();
     EXPECT_EQ(Buffer.Flags(), (0xFFFFFFFFu & ~0x7C0Bu & ~0x20000u) | 0x2D0u);
-    EXPECT_EQ(Caps->Removable, 1u);
-    EXPECT_EQ(Caps->UniqueID, 1u);
-    EXPECT_EQ(Caps->SilentInstall, 1u);
-    EXPECT_EQ(Caps->SurpriseRemovalOK, 1u);
-    EXPECT_EQ(Caps->EjectSupported, 0u);
-    EXPECT_EQ(Caps->DeviceD1 | Caps->DeviceD2 | Caps->HardwareDisabled, 0u);
-    EXPECT_EQ(Caps->WakeFromD0 | Caps->WakeFromD1 | Caps->WakeFromD2 | Caps->WakeFromD3, 0u);
-    EXPECT_EQ(Caps->NoDisplayInUI, 0u);
     EXPECT_EQ(Caps->Address, 0xFFFFFFFFu);
     EXPECT_EQ(Caps->UINumber, 5u);
     EXPECT_EQ(Caps->SystemWake, PowerSystemUnspecified);
@@ -261,15 +225,17 @@ protected:
         ASSERT_NE(HkPnpNodeOfPdo(Port->Header.Self), nullptr);
     }
 
-    std::u16string KeyPath()
+    std::u16string KeyPath(PortExtension* Of = nullptr)
     {
-        std::u16string Path = HkPnpEnumKeyPath(L"DRAVOLUX\\DEVICES\\0000");
-        return Path + u"\\Device Parameters";
+        char Instance[32];
+        snprintf(Instance, sizeof(Instance), "DRAVOLUX\\DEVICES\\%04u", (Of ? Of : Port)->Index);
+        std::u16string Wide(Instance, Instance + strlen(Instance));
+        return HkPnpEnumKeyPath(reinterpret_cast<const WCHAR*>(Wide.c_str())) + u"\\Device Parameters";
     }
 
-    Request QueryResources(NTSTATUS Status = STATUS_NOT_SUPPORTED)
+    Request QueryResources(PortExtension* Of = nullptr)
     {
-        return SendPnp(Port->Header.Self, IRP_MN_QUERY_RESOURCES, nullptr, Status, 0);
+        return SendPnp((Of ? Of : Port)->Header.Self, IRP_MN_QUERY_RESOURCES, nullptr, STATUS_NOT_SUPPORTED, 0);
     }
 
     void Unreport()
@@ -281,72 +247,63 @@ protected:
     }
 };
 
-// The key is opened for writing: the host registry checks the access of the
-// handle a value is set through, so a key opened with STANDARD_RIGHTS_WRITE
-// alone would fail here with STATUS_ACCESS_DENIED.
-TEST_F(DeviceConfig, ControlPortPublishesItsPrefixedName)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM3"));
-    Request R = QueryResources();
-    EXPECT_EQ(R.Status, STATUS_NOT_SUPPORTED);  // completed with the status it carried
-    std::u16string Path = KeyPath();
-    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    ULONG Type = 0;
-    std::vector<UCHAR> Data;
-    ASSERT_EQ(HkRegGetValue(Key, L"PortName", &Type, &Data), STATUS_SUCCESS);
-    EXPECT_EQ(Type, (ULONG)REG_SZ);
-    std::u16string Expected = u"CORVESS_COM3";
-    ASSERT_EQ(Data.size(), (Expected.size() + 1) * 2);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Data.data()), Expected.size() + 1),
-              std::u16string(Expected.c_str(), Expected.size() + 1));
-    ULONG IsControl = 0;
-    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
-    EXPECT_EQ(IsControl, 1u);
-    Unreport();
-}
-
-TEST_F(DeviceConfig, ClientPortPublishesTheBareName)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportPort(0, L"COM3"));
-    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
-    std::u16string Path = KeyPath();
-    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    std::u16string Name;
-    ASSERT_EQ(HkRegGetString(Key, L"PortName", &Name), STATUS_SUCCESS);
-    EXPECT_EQ(Name, u"COM3");
-    ULONG IsControl = 7;
-    ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
-    EXPECT_EQ(IsControl, 0u);
-    Unreport();
-}
-
-TEST_F(DeviceConfig, LongestNameIsWrittenWhole)
+// QUERY_RESOURCES publishes the name (prefixed for a control port device,
+// whole at its longest) and the role, and completes with the status it
+// carried. The key is opened for writing: the host registry checks the
+// access of the handle a value is set through, so a key opened with
+// STANDARD_RIGHTS_WRITE alone would fail with STATUS_ACCESS_DENIED.
+TEST_F(DeviceConfig, QueryResourcesPublishesNameAndRole)
 {
     static WCHAR Long[128];
     for (int i = 0; i < 127; i++) {
         Long[i] = (WCHAR)('A' + i % 26);
     }
-    Long[127] = 0;
-    ASSERT_NO_FATAL_FAILURE(ReportPort(1, Long));
-    EXPECT_EQ(QueryResources().Status, STATUS_NOT_SUPPORTED);
-    std::u16string Path = KeyPath();
-    std::u16string Name;
-    ASSERT_EQ(HkRegGetString(reinterpret_cast<const WCHAR*>(Path.c_str()), L"PortName", &Name), STATUS_SUCCESS);
-    EXPECT_EQ(Name, u"CORVESS_" + U16(Long));
-    Unreport();
+    const struct {
+        UCHAR IsControl;
+        const WCHAR* Name;
+        std::u16string Published;
+    } Cases[] = {{1, L"COM3", u"CORVESS_COM3"}, {0, L"COM3", u"COM3"}, {1, Long, u"CORVESS_" + U16(Long)}};
+    ASSERT_NO_FATAL_FAILURE(InstallThroughPnp());
+    std::vector<PortExtension*> Ports;
+    for (const auto& C : Cases) {
+        Ports.push_back(MakePort(C.IsControl, C.Name));
+    }
+    ScheduleRescan(Bus);
+    Rescan();
+    for (size_t i = 0; i < Ports.size(); i++) {
+        const auto& C = Cases[i];
+        EXPECT_EQ(QueryResources(Ports[i]).Status, STATUS_NOT_SUPPORTED);
+        std::u16string Path = KeyPath(Ports[i]);
+        const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
+        ULONG Type = 0;
+        std::vector<UCHAR> Data;
+        ASSERT_EQ(HkRegGetValue(Key, L"PortName", &Type, &Data), STATUS_SUCCESS);
+        EXPECT_EQ(Type, (ULONG)REG_SZ);
+        ASSERT_EQ(Data.size(), (C.Published.size() + 1) * 2);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(Data.data()), C.Published.size() + 1),
+                  std::u16string(C.Published.c_str(), C.Published.size() + 1));
+        ULONG IsControl = 7;
+        ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
+        EXPECT_EQ(IsControl, C.IsControl);
+        Ports[i]->Present = 0;  // left out of the next relations, so removed
+    }
+    ScheduleRescan(Bus);
+    Rescan();
 }
 
 // A PnP manager that starts the port without asking for its resources
-// still leaves both values for the function driver; a failed write does not
-// fail the start.
-TEST_F(DeviceConfig, StartPublishesTheValuesWithoutAResourcesQuery)
+// still leaves both values for the function driver. A failed write fails
+// QUERY_RESOURCES (nothing written after it) but never the start.
+TEST_F(DeviceConfig, StartPublishesTooAndFailedWritesFailOnlyTheQuery)
 {
     ASSERT_NO_FATAL_FAILURE(ReportPort(0, L"COM5"));
     std::u16string Path = KeyPath();
     const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    HkRegDeleteValue(Key, L"PortName");
-    HkRegDeleteValue(Key, L"IsControl");
-
+    auto Clear = [&] {
+        HkRegDeleteValue(Key, L"PortName");
+        HkRegDeleteValue(Key, L"IsControl");
+    };
+    Clear();
     EXPECT_EQ(SendPnp(Port->Header.Self, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
     std::u16string Name;
     ASSERT_EQ(HkRegGetString(Key, L"PortName", &Name), STATUS_SUCCESS);
@@ -355,42 +312,29 @@ TEST_F(DeviceConfig, StartPublishesTheValuesWithoutAResourcesQuery)
     ASSERT_EQ(HkRegGetDword(Key, L"IsControl", &IsControl), STATUS_SUCCESS);
     EXPECT_EQ(IsControl, 0u);
 
-    HkRegDeleteValue(Key, L"PortName");
-    HkRegDeleteValue(Key, L"IsControl");
-    HkFaultFailNth(HkFault::RegistryWrite, 1);
-    Request R = SendPnp(Port->Header.Self, IRP_MN_START_DEVICE);
-    HkFaultReset();
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-    EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
-    Unreport();
-}
-
-TEST_F(DeviceConfig, FailedWritesBecomeTheRequestStatus)
-{
-    ASSERT_NO_FATAL_FAILURE(ReportPort(1, L"COM4"));
-    std::u16string Path = KeyPath();
-    const WCHAR* Key = reinterpret_cast<const WCHAR*>(Path.c_str());
-    HkRegDeleteValue(Key, L"PortName");
-    HkRegDeleteValue(Key, L"IsControl");
-
-    HkFaultFailNth(HkFault::RegistryWrite, 1);
-    Request R = QueryResources();
-    HkFaultReset();
-    EXPECT_FALSE(NT_SUCCESS(R.Status));
-    EXPECT_FALSE(HkRegValueExists(Key, L"IsControl"));  // not attempted after PortName failed
-
+    const std::function<void()> Failures[] = {
+        [] { HkFaultFailNth(HkFault::RegistryWrite, 1); },
+        [] { HkFaultFailTag(DVX_SCRATCH_TAG); },
+        [] {
+            HkFaultFailNth(HkFault::RegistryOpenKey, 1);
+            HkFaultFailNth(HkFault::RegistryCreateKey, 1);
+        },
+    };
+    for (const auto& Arm : Failures) {
+        Clear();
+        Arm();
+        Request R = QueryResources();
+        HkFaultReset();
+        EXPECT_FALSE(NT_SUCCESS(R.Status));
+        EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
+        EXPECT_FALSE(HkRegValueExists(Key, L"IsControl"));
+    }
     HkFaultFailTag(DVX_SCRATCH_TAG);
-    R = QueryResources();
+    EXPECT_EQ(QueryResources().Status, STATUS_INSUFFICIENT_RESOURCES);
+    HkFaultFailNth(HkFault::RegistryWrite, 1);
+    EXPECT_EQ(SendPnp(Port->Header.Self, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
     HkFaultReset();
-    EXPECT_EQ(R.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
-
-    HkFaultFailNth(HkFault::RegistryOpenKey, 1);
-    HkFaultFailNth(HkFault::RegistryCreateKey, 1);
-    R = QueryResources();
-    HkFaultReset();
-    EXPECT_FALSE(NT_SUCCESS(R.Status));
+    EXPECT_EQ(Port->Header.PnpState, Started);
     EXPECT_FALSE(HkRegValueExists(Key, L"PortName"));
     Unreport();
 }

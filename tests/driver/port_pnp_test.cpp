@@ -5,65 +5,51 @@ namespace {
 
 using namespace drvtest;
 
-class PortPnpTest : public DriverFixture {
+class PortPnpTest : public PortFixture {
 protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
-
-    void StartWithPort()
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort();
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-        ASSERT_EQ(SendPnp(PortDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    }
+    void StartWithPort() { PortFixture::StartWithPort(0, true); }
 };
 
 TEST_F(PortPnpTest, StartSetsD0AndStarted)
 {
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    Port = MakePort();
-    ASSERT_NE(Port, nullptr);
-    Request R = SendPnp(Port->Header.Self, IRP_MN_START_DEVICE);
+    ASSERT_NO_FATAL_FAILURE(PortFixture::StartWithPort());
+    Request R = SendPnp(PortDevice, IRP_MN_START_DEVICE);
     EXPECT_EQ(R.Status, STATUS_SUCCESS);
     EXPECT_EQ(R.Returned, STATUS_SUCCESS);
     EXPECT_EQ(Port->Header.PnpState, Started);
     EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(HkPoDeviceState(Port->Header.Self), PowerDeviceUnspecified);  // not told to the power manager
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);  // not told to the power manager
     EXPECT_EQ(Bus->OutstandingIo, 1);  // port requests are not counted on the bus
 }
 
-TEST_F(PortPnpTest, QueryRemoveIsVetoedWhileOpen)
+// Each request in turn, its status and the state it leaves. A cancel that
+// does not match the pending state changes nothing; an open port device
+// vetoes its removal.
+TEST_F(PortPnpTest, QueriesCancelsAndStop)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Port->OpenCount = 1;
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-    Port->OpenCount = 0;
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, RemovePending);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-}
-
-TEST_F(PortPnpTest, StopQueriesAndCancels)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, StopPending);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Started);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, Stopped);
-    EXPECT_EQ(Port->Header.PreviousPnpState, StopPending);
-    EXPECT_EQ(SendPnp(PortDevice, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.PnpState, SurpriseRemoved);
+    const struct {
+        UCHAR Minor;
+        LONG OpenCount;
+        NTSTATUS Status;
+        PnpStateValue State;
+    } Steps[] = {
+        {IRP_MN_QUERY_REMOVE_DEVICE, 1, STATUS_DEVICE_BUSY, Started},
+        {IRP_MN_QUERY_REMOVE_DEVICE, 0, STATUS_SUCCESS, RemovePending},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, 0, STATUS_SUCCESS, Started},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, 0, STATUS_SUCCESS, Started},
+        {IRP_MN_CANCEL_STOP_DEVICE, 0, STATUS_SUCCESS, Started},
+        {IRP_MN_QUERY_STOP_DEVICE, 0, STATUS_SUCCESS, StopPending},
+        {IRP_MN_CANCEL_STOP_DEVICE, 0, STATUS_SUCCESS, Started},
+        {IRP_MN_QUERY_STOP_DEVICE, 0, STATUS_SUCCESS, StopPending},
+        {IRP_MN_STOP_DEVICE, 0, STATUS_SUCCESS, Stopped},
+        {IRP_MN_SURPRISE_REMOVAL, 0, STATUS_SUCCESS, SurpriseRemoved},
+    };
+    for (const auto& S : Steps) {
+        Port->OpenCount = S.OpenCount;
+        EXPECT_EQ(SendPnp(PortDevice, S.Minor).Status, S.Status) << HkPnpMinorName(S.Minor);
+        EXPECT_EQ(Port->Header.PnpState, S.State) << HkPnpMinorName(S.Minor);
+    }
     EXPECT_FALSE(HkIoIsDeletePending(PortDevice));
     Port->Header.PnpState = Started;  // released by the bus removal
 }

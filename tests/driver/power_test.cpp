@@ -6,42 +6,12 @@ namespace {
 
 using namespace drvtest;
 
-class PowerTest : public DriverFixture {
-protected:
-    PortExtension* Port = nullptr;
-    PDEVICE_OBJECT PortDevice = nullptr;
+class PowerTest : public PortFixture {};
 
-    void StartWithPort()
-    {
-        ASSERT_NO_FATAL_FAILURE(StartBus());
-        Port = MakePort();
-        ASSERT_NE(Port, nullptr);
-        PortDevice = Port->Header.Self;
-    }
-};
-
-TEST_F(PowerTest, PortSetDevicePowerTellsThePowerManager)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceD0);
-    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
-}
-
-TEST_F(PowerTest, PortSetSystemPowerChangesOnlyTheSystemState)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithPort());
-    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);
-}
-
-TEST_F(PowerTest, PortAgreesToEveryQuery)
+// A port device agrees to every query and changes nothing; a set of the
+// system state changes only that; a set of the device state is told to
+// the power manager.
+TEST_F(PowerTest, PortQueriesAndSets)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithPort());
     for (ULONG State = PowerSystemWorking; State <= PowerSystemShutdown; State++) {
@@ -52,6 +22,17 @@ TEST_F(PowerTest, PortAgreesToEveryQuery)
     }
     EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+
+    EXPECT_EQ(SendPower(PortDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemSleeping3);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceUnspecified);
+
+    Request R = SendPower(PortDevice, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(R.Returned, STATUS_SUCCESS);
+    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(HkPoDeviceState(PortDevice), PowerDeviceD0);
 }
 
 TEST_F(PowerTest, PortCompletesOtherRequestsWithTheirOwnStatus)
@@ -66,31 +47,23 @@ TEST_F(PowerTest, PortCompletesOtherRequestsWithTheirOwnStatus)
     EXPECT_EQ(HkPoStartNextCount(), StartNext + 2);
 }
 
-TEST_F(PowerTest, NotStartedBusPassesDownUncounted)
+// The bus passes power requests down, counted only once started, and keeps
+// its own device state.
+TEST_F(PowerTest, BusPassesDownCountedOnceStarted)
 {
     ASSERT_NO_FATAL_FAILURE(AddBus());
     std::atomic<LONG> During{-1};
     LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
-    Request R = SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(BusDevice, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(During.load(), 1);
-    EXPECT_EQ(Bus->OutstandingIo, 1);
-    ASSERT_EQ(LowerDriver().PowerMinors.size(), 1u);
-    EXPECT_EQ(LowerDriver().PowerMinors[0], IRP_MN_SET_POWER);
-    EXPECT_EQ(Bus->Header.SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceUnspecified);
-}
-
-TEST_F(PowerTest, StartedBusCountsWhilePassingDown)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    std::atomic<LONG> During{-1};
-    LowerDriver().OnPower = [&] { During = Bus->OutstandingIo; };
-    Request R = SendPower(BusDevice, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1);
-    EXPECT_EQ(R.Status, STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(BusDevice, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(SendPower(BusDevice, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1).Status,
+              STATUS_SUCCESS);
     EXPECT_EQ(During.load(), 2);
     EXPECT_EQ(Bus->OutstandingIo, 1);
-    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);  // the bus keeps its own
+    EXPECT_EQ(LowerDriver().PowerMinors, (std::vector<UCHAR>{IRP_MN_SET_POWER, IRP_MN_QUERY_POWER}));
+    EXPECT_EQ(Bus->Header.DevicePowerState, PowerDeviceD0);
 }
 
 TEST_F(PowerTest, DeletedDevicesRefuseButStartTheNextPowerRequest)

@@ -1,10 +1,8 @@
-// Device records: the list helpers every path uses and a fresh port record.
+// Device records: the list helpers every path uses.
 // (The byte layouts are checked at compile time next to the records.)
 #include "driver_fixture.h"
 
 namespace {
-
-using drvtest::DriverFixture;
 
 TEST(Records, UnlinkLeavesTheEntryPointingToItselfAndIsIdempotent)
 {
@@ -31,24 +29,6 @@ TEST(Records, UnlinkLeavesTheEntryPointingToItselfAndIsIdempotent)
     UnlinkEntry(&B);
     UnlinkEntry(&C);
     EXPECT_TRUE(ListIsEmpty(&Head));
-}
-
-class RecordsFixture : public DriverFixture {};
-
-TEST_F(RecordsFixture, FreshPortRecord)
-{
-    ASSERT_NO_FATAL_FAILURE(StartBus());
-    PortExtension* Port = nullptr;
-    ASSERT_EQ(CreatePortDevice(Bus, &Port), STATUS_SUCCESS);
-    EXPECT_EQ(Port->Header.BusRole, 0);
-    EXPECT_EQ(Port->Header.PnpState, NotStarted);
-    EXPECT_EQ(Port->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(Port->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(Port->ReportedMissing, 0);
-    EXPECT_EQ(Port->IsControl, 0);
-    EXPECT_EQ(Port->Function.FunctionState, 0u);
-    EXPECT_EQ(Port->OpenCount, 0);
-    EXPECT_EQ(Port->ParentBus, BusDevice);
 }
 
 }  // namespace
