@@ -346,17 +346,6 @@ TEST_F(CmTest, RtlWriteRegistryValueResolvesRelativePaths) {
     ZwClose(key);
 }
 
-TEST_F(CmTest, RegistryAbovePassiveIsAVerifierStop) {
-    HkVerifierCapture capture;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    HANDLE key = nullptr;
-    NTSTATUS status = Open(kServices, KEY_READ, &key);
-    KeLowerIrql(old);
-    EXPECT_FALSE(NT_SUCCESS(status));
-    EXPECT_EQ(capture.Count(HkViolation::RegistryAtHighIrql), 1u);
-}
-
 TEST_F(CmTest, FaultInjectionPoints) {
     HANDLE key = nullptr;
     HkFaultFailNth(HkFault::RegistryCreateKey, 1);

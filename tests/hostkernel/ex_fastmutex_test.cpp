@@ -65,16 +65,6 @@ TEST_F(ExFastMutexConcurrencyTest, ReleaseByANonOwnerIsAStop) {
     ExReleaseFastMutex(&mutex);
 }
 
-TEST_F(ExFastMutexTest, AcquireAboveApcLevelIsAStop) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    HkVerifierCapture capture;
-    ExAcquireFastMutex(&mutex);
-    EXPECT_EQ(capture.Count(HkViolation::IrqlTooHigh), 1u);
-    EXPECT_EQ(HkThreadFastMutexesHeld(), 0u);
-    KeLowerIrql(old);
-}
-
 TEST_F(ExFastMutexTest, InvertedLockOrderIsAStop) {
     ExAcquireFastMutex(&mutex);
     ExAcquireFastMutex(&other);

@@ -159,18 +159,6 @@ TEST_F(IoDeviceTest, DeletedDeviceLivesOnWhileReferenced) {
     EXPECT_EQ(HkIoLiveDeviceCount(), 0u);
 }
 
-TEST_F(IoDeviceTest, DeletingADeviceStillAttachedToALowerOneIsAStop) {
-    PDEVICE_OBJECT pdo = MakeDevice(driver);
-    PDEVICE_OBJECT fdo = AttachNew(driver, pdo);
-    {
-        HkVerifierCapture capture;
-        IoDeleteDevice(fdo);
-        EXPECT_EQ(capture.Count(HkViolation::DeviceDeletedAttached), 1u);
-    }
-    EXPECT_FALSE(HkIoIsDeletePending(fdo));
-    DestroyStack(fdo);
-}
-
 TEST_F(IoDeviceTest, BusDeletesItsPdoBeforeTheFunctionDeviceDetaches) {
     PDEVICE_OBJECT pdo = MakeDevice(driver);
     PDEVICE_OBJECT fdo = AttachNew(driver, pdo);
@@ -207,19 +195,6 @@ TEST_F(IoDeviceTest, DeletingWithASetTimerOrQueuedDpcIsAStop) {
     }
     KeRemoveQueueDpc(&extension->Dpc);
     IoDeleteDevice(device);
-}
-
-TEST_F(IoDeviceTest, UnloadWithADeviceLeftIsAStop) {
-    PDEVICE_OBJECT device = MakeDevice(driver);
-    ObReferenceObject(device);
-    IoDeleteDevice(device);
-    {
-        HkVerifierCapture capture;
-        HkIoUnloadDriver(driver);
-        EXPECT_EQ(capture.Count(HkViolation::DeviceDeletedReferenced), 1u);
-    }
-    driver = nullptr;
-    ObDereferenceObject(device);
 }
 
 }  // namespace

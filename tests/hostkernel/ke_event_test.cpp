@@ -66,17 +66,6 @@ TEST_F(KeEventTest, WaitAtDispatchLevelIsAStopUnlessItPolls) {
 // Cross-thread cases (run under the thread sanitizer too).
 class KeEventConcurrencyTest : public KeEventTest {};
 
-TEST_F(KeEventTest, SetEventAboveDispatchIsAStop) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    KIRQL old;
-    KeRaiseIrql(HIGH_LEVEL, &old);
-    HkVerifierCapture capture;
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(capture.Count(HkViolation::IrqlTooHigh), 1u);
-    KeLowerIrql(old);
-}
-
 TEST_F(KeEventConcurrencyTest, WaiterInAnotherThreadWakesWhenSet) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

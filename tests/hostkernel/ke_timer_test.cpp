@@ -155,18 +155,6 @@ TEST_F(KeTimerTest, LiveObjectsAreFoundByRange) {
     EXPECT_EQ(HkTimerSetCount(), 0u);
 }
 
-TEST_F(KeTimerTest, FreeingPoolWithASetTimerIsAStop) {
-    PKTIMER timer = (PKTIMER)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KTIMER), 'mTkH');
-    ASSERT_NE(timer, nullptr);
-    KeInitializeTimer(timer);
-    KeSetTimer(timer, RelativeMs(10), nullptr);
-    HkVerifierCapture capture;
-    ExFreePoolWithTag(timer, 'mTkH');
-    EXPECT_EQ(capture.Count(HkViolation::PoolFreedWithTimer), 1u);
-    EXPECT_EQ(HkTimerSetCount(), 0u) << "the released timer is dropped";
-    HkClockAdvance(20);
-}
-
 TEST_F(KeTimerTest, WaitOnATimerMovesTheClockToItsDueTime) {
     KeSetTimer(&probe.Timer, RelativeMs(40), nullptr);
     EXPECT_EQ(KeWaitForSingleObject(&probe.Timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);

@@ -151,8 +151,6 @@ TEST_F(ObNamespaceTest, ALinkToALinkLeadsToTheDeviceButOpensAsItself) {
     HkIoUnloadDriver(driver);
 }
 
-
-
 TEST_F(ObNamespaceTest, CaseInsensitiveDefaultDecidesLookups) {
     ASSERT_EQ(CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Serial2"), STATUS_SUCCESS);
     HANDLE handle = nullptr;
@@ -231,7 +229,6 @@ TEST_F(ObNamespaceTest, DeleteWaitsForTheLastHandleWhichIsReportedWhileOpen) {
     EXPECT_EQ(HkObReportLeakedHandles(), 0u);
 }
 
-
 TEST_F(ObNamespaceTest, FaultPointsFailTheirOperationAndChangeNothing) {
     HkFaultFailNth(HkFault::SymbolicLinkCreate, 1);
     EXPECT_EQ(CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Serial2"), STATUS_INSUFFICIENT_RESOURCES);
@@ -308,14 +305,6 @@ TEST_F(ObNamespaceTest, HandlesBelongToTheirTable) {
     EXPECT_EQ(ZwClose(kernelHandle), STATUS_SUCCESS);
     ObDereferenceObject(body);
     EXPECT_EQ(HkObLiveObjects(type), 0u);
-}
-
-
-TEST_F(ObNamespaceTest, ClosingABadKernelHandleIsAStop) {
-    HkVerifierCapture capture;
-    EXPECT_EQ(ZwClose(reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2147483640))), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(capture.Count(), 1u);
-    EXPECT_EQ(HkUserCloseHandle(reinterpret_cast<HANDLE>(8)), STATUS_INVALID_HANDLE);
 }
 
 }  // namespace

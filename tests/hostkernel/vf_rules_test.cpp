@@ -53,6 +53,7 @@ struct Objects {
     KEVENT Event;
     KTIMER Timer;
     KDPC Dpc;
+    FAST_MUTEX Mutex;
     PUCHAR Block;
 };
 
@@ -60,6 +61,7 @@ struct RuleCase {
     const char* Name;
     void (*Act)(Objects&);
     HkViolation Expected;  // Count: no stop
+    KIRQL Irql = PASSIVE_LEVEL;  // the act runs at this IRQL
 };
 
 KEVENT g_event;
@@ -133,6 +135,53 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
              EXPECT_EQ(RtlAppendUnicodeToString(&text, L"AB"), STATUS_BUFFER_TOO_SMALL); },
          HkViolation::PoolOverrun},
         {"fill a whole pool block", [](Objects& o) { RtlFillMemory(o.Block, 6, 1); }, HkViolation::Count},
+        {"free pool holding a set timer", [](Objects&) {
+             PKTIMER t = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KTIMER), kTag));
+             KeInitializeTimer(t);
+             KeSetTimer(t, Due(10), nullptr);
+             ExFreePoolWithTag(t, kTag);
+             EXPECT_EQ(HkTimerSetCount(), 0u);
+             HkClockAdvance(20); },
+         HkViolation::PoolFreedWithTimer},
+        {"set an event above DISPATCH_LEVEL", [](Objects& o) {
+             KeInitializeEvent(&o.Event, NotificationEvent, FALSE);
+             KeSetEvent(&o.Event, IO_NO_INCREMENT, FALSE); },
+         HkViolation::IrqlTooHigh, HIGH_LEVEL},
+        {"acquire a fast mutex above APC_LEVEL", [](Objects& o) {
+             ExInitializeFastMutex(&o.Mutex);
+             ExAcquireFastMutex(&o.Mutex);
+             EXPECT_EQ(HkThreadFastMutexesHeld(), 0u); },
+         HkViolation::IrqlTooHigh, DISPATCH_LEVEL},
+        {"allocate paged pool above APC_LEVEL", [](Objects&) {
+             EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTag), nullptr);
+             void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+             EXPECT_NE(p, nullptr);
+             ExFreePoolWithTag(p, kTag); },
+         HkViolation::PagedPoolAtHighIrql, DISPATCH_LEVEL},
+        {"open a registry key above PASSIVE_LEVEL", [](Objects&) {
+             UNICODE_STRING name = Us(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services");
+             OBJECT_ATTRIBUTES attributes;
+             InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+             HANDLE key = nullptr;
+             EXPECT_FALSE(NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))); },
+         HkViolation::RegistryAtHighIrql, DISPATCH_LEVEL},
+        {"close a kernel handle never opened", [](Objects&) {
+             EXPECT_EQ(ZwClose(reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2147483640))), STATUS_INVALID_HANDLE);
+             EXPECT_EQ(HkUserCloseHandle(reinterpret_cast<HANDLE>(8)), STATUS_INVALID_HANDLE); },
+         HkViolation::Other},
+        {"delete a device still attached below", [](Objects&) {
+             PDEVICE_OBJECT pdo = MakeDevice(LoadDriver(L"HkRulesDevice"));
+             PDEVICE_OBJECT fdo = AttachNew(pdo->DriverObject, pdo);
+             IoDeleteDevice(fdo);
+             EXPECT_FALSE(HkIoIsDeletePending(fdo)); },
+         HkViolation::DeviceDeletedAttached},
+        {"unload a driver with a device left", [](Objects&) {
+             PDEVICE_OBJECT device = MakeDevice(LoadDriver(L"HkRulesDevice"));
+             ObReferenceObject(device);
+             IoDeleteDevice(device);
+             HkIoUnloadDriver(device->DriverObject);
+             ObDereferenceObject(device); },
+         HkViolation::DeviceDeletedReferenced},
         {"pass on a power IRP not started", [](Objects&) { SendPower<CompletePower<false>>(); },
          HkViolation::PowerIrpNotStarted},
         {"complete a power IRP started", [](Objects&) { SendPower<CompletePower<true>>(); }, HkViolation::Count},
@@ -143,7 +192,9 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
             HkVerifierCapture capture;
             Objects o = {};
             o.Block = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 6, kTag));
+            KfRaiseIrql(c.Irql);
             c.Act(o);
+            KeLowerIrql(PASSIVE_LEVEL);
             ExFreePoolWithTag(o.Block, kTag);
             size_t expected = c.Expected == HkViolation::Count ? 0u : 1u;
             EXPECT_EQ(capture.Count(), expected) << c.Name;
