@@ -1,23 +1,13 @@
 // Test hooks that shape the platform's answers: the image-name answer of a
 // process, a registry value answer, and the access of the last handle opened.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 
-#include "hk/ob.h"
-#include "hk/process.h"
+#include "io_test_support.h"
 #include "hk/registry.h"
-#include "hk/reset.h"
-#include "ntddk.h"
 
 namespace {
 
-class AnswerHooksTest : public ::testing::Test {
-protected:
-    void SetUp() override { HkReset(); }
-    void TearDown() override { HkReset(); }
-};
+using AnswerHooksTest = iotest::HostKernelTest;
 
 TEST_F(AnswerHooksTest, ImageNameAnswerIsShapedAndTheProcessHandleKeepsItsAccess)
 {
