@@ -73,6 +73,19 @@ TEST_F(ExPoolTest, FreedBlocksArePoisoned) {
     EXPECT_EQ(p[0], HK_POOL_POISON);
 }
 
+TEST_F(ExPoolTest, PagedPoolAboveApcLevelIsAStop) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    HkVerifierCapture capture;
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTagA), nullptr);
+    EXPECT_EQ(capture.Count(HkViolation::PagedPoolAtHighIrql), 1u);
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    EXPECT_NE(p, nullptr);
+    ExFreePoolWithTag(p, kTagA);
+    KeLowerIrql(old);
+    EXPECT_EQ(capture.Count(), 1u);
+}
+
 // The kind of pool is kept per block: any address inside a live block finds
 // it, and counters go by tag and kind.
 TEST_F(ExPoolTest, EveryBlockKnowsItsPoolKind) {

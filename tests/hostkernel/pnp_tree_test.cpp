@@ -1,5 +1,6 @@
 // The PnP manager on small drivers: installing root devices, enumerating a
-// bus's children, removal requests and the device registry keys.
+// bus's children, removal requests, the device registry keys and the
+// manager thread, which serves re-enumeration requests by itself.
 #include "pnp_test_drivers.h"
 
 namespace pnptest {
@@ -451,6 +452,26 @@ TEST_F(Tree, DeviceRegistryKeysHaveTheAccessAskedFor) {
     EXPECT_EQ(u"System", std::u16string(reinterpret_cast<const char16_t*>(buffer)));
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, IoGetDeviceProperty(HkPnpPdo(bus), DevicePropertyClassName, 2, buffer, &length));
     EXPECT_EQ(14u, length);
+}
+
+TEST_F(Tree, ManagerThreadServesQueuedRequestsByItself) {
+    KEVENT started;
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    g_world.ChildStarted = &started;
+    HkPnpStartThread();
+    HkDeviceNode* bus = InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+
+    ASSERT_NE(nullptr, g_world.BusFdo);
+    // Nobody pumps the queue but the thread.
+    SetPresent(1);
+    ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr));
+    HkPnpStopThread();
+
+    ASSERT_NE(nullptr, Child(0));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
+    EXPECT_EQ(1u, HkPnpChildren(bus).size());
+    g_world.ChildStarted = nullptr;
 }
 
 }  // namespace

@@ -152,12 +152,6 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
              ExAcquireFastMutex(&o.Mutex);
              EXPECT_EQ(HkThreadFastMutexesHeld(), 0u); },
          HkViolation::IrqlTooHigh, DISPATCH_LEVEL},
-        {"allocate paged pool above APC_LEVEL", [](Objects&) {
-             EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTag), nullptr);
-             void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
-             EXPECT_NE(p, nullptr);
-             ExFreePoolWithTag(p, kTag); },
-         HkViolation::PagedPoolAtHighIrql, DISPATCH_LEVEL},
         {"open a registry key above PASSIVE_LEVEL", [](Objects&) {
              UNICODE_STRING name = Us(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services");
              OBJECT_ATTRIBUTES attributes;
