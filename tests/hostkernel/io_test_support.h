@@ -30,19 +30,11 @@ inline UNICODE_STRING Us(PCWSTR text) {
     return s;
 }
 
-inline std::u16string U(PCWSTR text) {
-    return std::u16string(reinterpret_cast<const char16_t*>(text));
-}
-
 inline NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
-}
-
-inline NTSTATUS SucceedAll(PDEVICE_OBJECT, PIRP irp) {
-    return CompleteWith(irp, STATUS_SUCCESS);
 }
 
 // Every test device starts its extension with this.

@@ -406,7 +406,6 @@ inline NTSTATUS BadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 
 // ---- fixture -------------------------------------------------------------------------
 
-inline std::u16string U(const char16_t* text) { return std::u16string(text); }
 inline PCWSTR W(const std::u16string& text) { return reinterpret_cast<PCWSTR>(text.c_str()); }
 
 // Installation records for bus child <index>, naming `service`.
@@ -427,14 +426,12 @@ protected:
     }
 
     void TearDown() override {
-        if (checkLeaks_) {
-            EXPECT_EQ(STATUS_SUCCESS, HkPnpShutdownTree());
-            EXPECT_EQ(0u, HkIoLiveDeviceCount());
-            EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptbus"));
-            EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));
-            EXPECT_EQ(0u, HkPoolReportLeaks());
-            EXPECT_EQ(0u, HkObReportLeakedHandles());
-        }
+        EXPECT_EQ(STATUS_SUCCESS, HkPnpShutdownTree());
+        EXPECT_EQ(0u, HkIoLiveDeviceCount());
+        EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptbus"));
+        EXPECT_EQ(nullptr, HkIoFindDriver(L"pnptfn"));
+        EXPECT_EQ(0u, HkPoolReportLeaks());
+        EXPECT_EQ(0u, HkObReportLeakedHandles());
         HkReset();
     }
 
@@ -471,8 +468,6 @@ protected:
         }
         return out;
     }
-
-    bool checkLeaks_ = true;
 };
 
 }  // namespace pnptest
