@@ -1,6 +1,7 @@
-// The PnP manager on small drivers: installing root devices, enumerating a
-// bus's children, removal requests, the device registry keys and the
-// manager thread, which serves re-enumeration requests by itself.
+// The PnP and power managers on small drivers: installing root devices,
+// enumerating a bus's children, removal requests, the device registry keys,
+// the manager thread, the checks on drivers that break the platform's rules,
+// and system power transitions and the Po calls drivers make.
 #include "pnp_test_drivers.h"
 
 namespace pnptest {
@@ -472,6 +473,266 @@ TEST_F(Tree, ManagerThreadServesQueuedRequestsByItself) {
     EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
     EXPECT_EQ(1u, HkPnpChildren(bus).size());
     g_world.ChildStarted = nullptr;
+}
+
+using PnpChecks = PnpFixture;
+
+TEST_F(PnpChecks, IrpsArriveAsNotSupportedAtPassiveLevel) {
+    struct Probe {
+        static NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
+            EXPECT_EQ(STATUS_NOT_SUPPORTED, irp->IoStatus.Status);
+            EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+            return FnPnp(fdo, irp);
+        }
+        static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+            FnEntry(driver, path);
+            driver->MajorFunction[IRP_MJ_PNP] = Pnp;
+            return STATUS_SUCCESS;
+        }
+    };
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpRegisterDriverImage(L"pnptprobe", Probe::Entry));
+    HkDeviceNode* node = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PROBE", L"pnptprobe", &node));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(node));
+}
+
+TEST_F(PnpChecks, StartCompletedAboveTheBusIsReported) {
+    HkVerifierCapture capture;
+    HkDeviceNode* node = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTBAD", L"pnptbad", &node));
+    EXPECT_EQ(1u, capture.Count(HkViolation::IrpNotPassedDown));
+    ASSERT_FALSE(capture.Reports().empty());
+    EXPECT_NE(std::string::npos, capture.Reports()[0].Text.find("START_DEVICE"));
+    // The well-behaved function driver passes START down: nothing reported.
+    capture.Clear();
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &node));
+    EXPECT_EQ(0u, capture.Count());
+}
+
+TEST_F(PnpChecks, ReplacedListFromAboveLeaksAreReported) {
+    HkDeviceNode* bus = BusWithChildren(1, 0);
+    ASSERT_NE(nullptr, Child(0));
+
+    // A correct bus frees the list it extends.
+    HkVerifierCapture capture;
+    HkPnpSetRelationsFromAbove(bus, {});
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_EQ(0u, capture.Count(HkViolation::RelationListLeak));
+
+    // One that drops it on the floor is caught.
+    g_world.LeakyRelations = true;
+    HkPnpSetRelationsFromAbove(bus, {});
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_EQ(1u, capture.Count(HkViolation::RelationListLeak));
+    EXPECT_NE(nullptr, Child(0));  // the children are unchanged
+}
+
+TEST_F(PnpChecks, PdoDeletedWhileStillReportedIsReported) {
+    BusWithChildren(1, 0);
+    ASSERT_NE(nullptr, Child(0));
+
+    HkVerifierCapture capture;
+    g_world.Children[0].Deleted = true;
+    IoDeleteDevice(g_world.Children[0].Pdo);  // the bus deletes a PDO it never reported missing
+    g_world.Children[0].Present = false;
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    HkPnpRunPending();
+    EXPECT_GE(capture.Count(HkViolation::DeviceDeletedReferenced), 1u);
+}
+
+// Identifiers Windows bug-checks on (PNP_DETECTED_FATAL_ERROR, "Invalid
+// ID"): each is one stop, and the device is dropped without a driver. The
+// last row is at the limits and passes.
+TEST_F(PnpChecks, MalformedIdentifiersAreReportedAndTheDeviceDropped) {
+    InstallBus();
+    struct Case {
+        const char* Name;
+        std::u16string DeviceId;
+        std::u16string InstanceId;
+        std::u16string HardwareIds;
+        bool Valid;
+    };
+    const Case cases[] = {
+        {"space", u"PNPT BUS\\CHILD", u"", u"", false},
+        {"comma", u"PNPTBUS\\CHI,LD", u"", u"", false},
+        {"control character", u"PNPTBUS\\CHILD\x1f", u"", u"", false},
+        {"above 0x7F", u"PNPTBUS\\CHILD\u00e9", u"", u"", false},
+        {"no separator", u"PNPTBUS", u"", u"", false},
+        {"two separators", u"PNPTBUS\\CHILD\\X", u"", u"", false},
+        {"device ID of 200", u"PNPTBUS\\" + std::u16string(192, u'D'), u"", u"", false},
+        {"separator in the instance ID", u"", u"0\\1", u"", false},
+        {"comma in the second hardware ID", u"", u"", std::u16string(u"PNPTBUS\\CHILD\0PNPT,BUS", 23), false},
+        {"hardware ID of 200", u"", u"", std::u16string(200, u'H'), false},
+        {"instance path of 200", u"PNPTBUS\\" + std::u16string(150, u'D'), std::u16string(41, u'I'), u"", false},
+        {"at the limits", u"PNPTBUS\\" + std::u16string(150, u'D'), std::u16string(40, u'I'),
+         std::u16string(199, u'H'), true},
+    };
+    ULONG index = 0;
+    for (const Case& c : cases) {
+        HkVerifierCapture capture;
+        SetPresent(index + 1);
+        ChildRecord& child = g_world.Children[index++];
+        child.DeviceId = c.DeviceId;
+        child.InstanceId = c.InstanceId;
+        child.HardwareIds = c.HardwareIds;
+        HkPnpRunPending();
+        EXPECT_EQ(c.Valid ? 0u : 1u, capture.Count(HkViolation::InvalidDeviceId)) << c.Name;
+        EXPECT_EQ(capture.Count(), capture.Count(HkViolation::InvalidDeviceId)) << c.Name;
+        HkDeviceNode* node = HkPnpNodeOfPdo(child.Pdo);
+        ASSERT_NE(nullptr, node) << c.Name;
+        EXPECT_EQ(c.Valid ? HkPnpState::NeedsInstall : HkPnpState::Removed, HkPnpGetState(node)) << c.Name;
+        EXPECT_EQ(c.Valid ? IRP_MN_QUERY_RESOURCE_REQUIREMENTS : IRP_MN_REMOVE_DEVICE, child.Received.back().Minor)
+            << c.Name;
+    }
+}
+
+// A second device with an instance path already in the tree (PNP_DETECTED_
+// FATAL_ERROR, "Duplicate PDO"): a stop, and the second one is dropped.
+TEST_F(PnpChecks, TwoDevicesWithOneInstancePathAreReported) {
+    InstallBus();
+    InstallChildRecords(0, L"pnptfn");
+    SetPresent(2);
+    g_world.Children[1].InstanceId = u"0";
+    HkVerifierCapture capture;
+    HkPnpRunPending();
+    EXPECT_EQ(1u, capture.Count(HkViolation::DuplicateInstancePath));
+    ASSERT_NE(nullptr, Child(0));
+    EXPECT_EQ(g_world.Children[0].Pdo, HkPnpPdo(Child(0)));
+    EXPECT_EQ(HkPnpState::Started, HkPnpGetState(Child(0)));
+    HkDeviceNode* second = HkPnpNodeOfPdo(g_world.Children[1].Pdo);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(HkPnpState::Removed, HkPnpGetState(second));
+    EXPECT_EQ(1u, HkPnpStack(second).size());
+    EXPECT_EQ(1u, g_world.FnCount);
+}
+
+// IoInvalidateDeviceRelations takes a PDO the manager was told about; an FDO
+// or a PDO its bus never reported is a stop (PNP_DETECTED_FATAL_ERROR,
+// "Invalid PDO"), whatever the relation type.
+TEST_F(PnpChecks, InvalidatingRelationsOfAnUnreportedDeviceIsReported) {
+    InstallBus();
+    SetPresent(2);
+    g_world.Children[1].Present = false;
+    HkPnpRunPending();
+    ASSERT_NE(nullptr, Child(0));
+    ASSERT_EQ(nullptr, HkPnpNodeOfPdo(g_world.Children[1].Pdo));
+
+    HkVerifierCapture capture;
+    IoInvalidateDeviceRelations(g_world.BusPdo, BusRelations);
+    IoInvalidateDeviceRelations(HkPnpPdo(Child(0)), BusRelations);
+    EXPECT_EQ(0u, capture.Count());
+    IoInvalidateDeviceRelations(g_world.BusFdo, BusRelations);
+    EXPECT_EQ(1u, capture.Count(HkViolation::InvalidPdo));
+    IoInvalidateDeviceRelations(g_world.Children[1].Pdo, BusRelations);
+    IoInvalidateDeviceRelations(g_world.BusFdo, RemovalRelations);
+    EXPECT_EQ(3u, capture.Count(HkViolation::InvalidPdo));
+    EXPECT_EQ(2u, HkPnpRunPending());  // the two valid requests only
+}
+
+using Power = PnpFixture;
+
+std::vector<std::u16string> PathsOf(UCHAR minor, ULONG state) {
+    std::vector<std::u16string> out;
+    for (const HkPoLogEntry& e : HkPoLog()) {
+        if (e.Minor == minor && e.State == state) {
+            out.push_back(e.InstancePath);
+        }
+    }
+    return out;
+}
+
+TEST_F(Power, SleepAndWakeReachEveryStackInOrder) {
+    BusWithChildren(2, 2);
+    HkPoClearLog();
+
+    ASSERT_EQ(STATUS_SUCCESS, HkPoSleep(PowerSystemSleeping3));
+    EXPECT_EQ(PowerSystemSleeping3, HkPoSystemState());
+    const std::vector<std::u16string> childrenFirst = {u"PNPTBUS\\CHILD\\1", u"PNPTBUS\\CHILD\\0",
+                                                       u"ROOT\\SYSTEM\\0000"};
+    EXPECT_EQ(childrenFirst, PathsOf(IRP_MN_QUERY_POWER, PowerSystemSleeping3));
+    EXPECT_EQ(childrenFirst, PathsOf(IRP_MN_SET_POWER, PowerSystemSleeping3));
+    // Every query comes before the first set.
+    const std::vector<HkPoLogEntry> log = HkPoLog();
+    ASSERT_EQ(6u, log.size());
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(IRP_MN_QUERY_POWER, log[i].Minor);
+        EXPECT_EQ(STATUS_SUCCESS, log[i].Status);
+        EXPECT_EQ(SystemPowerState, log[i].Type);
+    }
+    EXPECT_EQ(HkPnpStack(Child(1))[0], log[0].Device);
+
+    HkPoClearLog();
+    ASSERT_EQ(STATUS_SUCCESS, HkPoWake());
+    EXPECT_EQ(PowerSystemWorking, HkPoSystemState());
+    const std::vector<std::u16string> parentsFirst = {u"ROOT\\SYSTEM\\0000", u"PNPTBUS\\CHILD\\0",
+                                                      u"PNPTBUS\\CHILD\\1"};
+    EXPECT_EQ(parentsFirst, PathsOf(IRP_MN_SET_POWER, PowerSystemWorking));
+    // Each function driver and the bus saw every IRP: 2 + 1 per child stack, 3 for the bus.
+    EXPECT_EQ(6u, g_world.FnPowerIrps);
+    EXPECT_EQ(3u, g_world.BusPowerIrps);
+    EXPECT_NE(std::string::npos, HkPoFormatLog().find("ROOT\\SYSTEM\\0000 SET_POWER S0 -> 0x00000000"));
+}
+
+TEST_F(Power, VetoedSleepKeepsTheSystemWorking) {
+    BusWithChildren(1, 1);
+    HkPoClearLog();
+    g_world.FnVetoQueryPower = true;
+
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HkPoSleep(PowerSystemSleeping1));
+    EXPECT_EQ(PowerSystemWorking, HkPoSystemState());
+    // The child vetoed first: nobody agreed, so nobody is told to stay in S0.
+    EXPECT_EQ(1u, HkPoLog().size());
+    EXPECT_TRUE(PathsOf(IRP_MN_SET_POWER, PowerSystemSleeping1).empty());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, HkPoSleep(PowerSystemWorking));
+}
+
+TEST_F(Power, ShutdownGoesChildrenFirstAndSkipsStacksNotStarted) {
+    InstallBus();
+    SetPresent(1);  // no records: never started
+    HkPnpRunPending();
+    HkPoClearLog();
+    ASSERT_EQ(STATUS_SUCCESS, HkPoShutdown());
+    EXPECT_EQ((std::vector<std::u16string>{u"ROOT\\SYSTEM\\0000"}), PathsOf(IRP_MN_SET_POWER, PowerSystemShutdown));
+    ASSERT_EQ(STATUS_SUCCESS, HkPoWake());
+}
+
+TEST_F(Power, DriversRecordAndRequestDeviceStates) {
+    HkDeviceNode* node = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HkPnpInstallRootDevice(L"PNPTFN", L"pnptfn", &node));
+    PDEVICE_OBJECT pdo = HkPnpPdo(node);
+    EXPECT_EQ(PowerDeviceUnspecified, HkPoDeviceState(pdo));
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(PowerDeviceUnspecified, PoSetPowerState(pdo, DevicePowerState, state).DeviceState);
+    state.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(PowerDeviceD0, PoSetPowerState(pdo, DevicePowerState, state).DeviceState);
+    EXPECT_EQ(PowerDeviceD3, HkPoDeviceState(pdo));
+
+    struct Result {
+        bool Called;
+        NTSTATUS Status;
+        UCHAR Minor;
+    } result{};
+    struct Done {
+        static void Callback(PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+            auto* r = static_cast<Result*>(context);
+            r->Called = true;
+            r->Status = io->Status;
+            r->Minor = minor;
+        }
+    };
+    const ULONG before = g_world.FnPowerIrps;
+    state.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, Done::Callback, &result, nullptr));
+    EXPECT_TRUE(result.Called);
+    EXPECT_EQ(STATUS_SUCCESS, result.Status);
+    EXPECT_EQ(IRP_MN_SET_POWER, result.Minor);
+    EXPECT_EQ(before + 1, g_world.FnPowerIrps);  // sent to the top of the stack
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              PoRequestPowerIrp(pdo, IRP_MN_POWER_SEQUENCE, state, Done::Callback, &result, nullptr));
+    EXPECT_EQ(0u, HkIoLiveIrpCount());
 }
 
 }  // namespace
