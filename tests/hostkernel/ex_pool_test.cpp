@@ -232,20 +232,6 @@ TEST_F(ExPoolTest, ReadingPastAPagedBlockIsCaughtByTheAddressSanitizer) {
 }
 #endif
 
-TEST_F(ExPoolTest, NthAllocationFailsOnce) {
-    HkFaultFailNth(HkFault::Pool, 2);
-    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
-    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
-    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_NE(third, nullptr);
-    EXPECT_EQ(HkFaultCount(HkFault::Pool), 3u);
-    EXPECT_EQ(HkFaultInjected(HkFault::Pool), 1u);
-    ExFreePool(first);
-    ExFreePool(third);
-}
-
 TEST_F(ExPoolTest, EveryAllocationWithATagCanFail) {
     HkFaultFailTag(kTagB);
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
