@@ -21,6 +21,18 @@ struct Name {
     UNICODE_STRING Counted;
 };
 
+struct Stored {
+    ULONG Type;
+    std::vector<UCHAR> Data;
+    bool operator==(const Stored& other) const { return Type == other.Type && Data == other.Data; }
+};
+
+Stored Get(PCWSTR path, PCWSTR name) {
+    Stored stored{0, {}};
+    EXPECT_EQ(HkRegGetValue(path, name, &stored.Type, &stored.Data), STATUS_SUCCESS);
+    return stored;
+}
+
 class CmTest : public iotest::HostKernelTest {
 protected:
     NTSTATUS Open(PCWSTR path, ACCESS_MASK access, HANDLE* key) {
@@ -114,13 +126,8 @@ TEST_F(CmTest, ValuesKeepTypeDataAndStoredCase) {
     EXPECT_EQ(Set(key, L"", REG_SZ, L"default", 16), STATUS_SUCCESS);
     ZwClose(key);
 
-    ULONG type = 0;
-    std::vector<UCHAR> data;
-    ASSERT_EQ(HkRegGetValue(L"\\Registry\\Machine\\Software\\V", L"COUNT", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, static_cast<ULONG>(REG_DWORD));
-    EXPECT_EQ(data, (std::vector<UCHAR>{42, 0, 0, 0}));
-    ASSERT_EQ(HkRegGetValue(L"\\Registry\\Machine\\Software\\V", L"list", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(data.size(), sizeof(multi));
+    EXPECT_EQ(Get(L"\\Registry\\Machine\\Software\\V", L"COUNT"), (Stored{REG_DWORD, {42, 0, 0, 0}}));
+    EXPECT_EQ(Get(L"\\Registry\\Machine\\Software\\V", L"list").Data.size(), sizeof(multi));
     std::u16string text;
     ASSERT_EQ(HkRegGetString(L"\\Registry\\Machine\\Software\\V", nullptr, &text), STATUS_SUCCESS);
     EXPECT_EQ(text, u"default");
@@ -424,18 +431,6 @@ TEST_F(CmTest, VolatileKeysTakeOnlyVolatileChildren) {
 const WCHAR kBase[] = L"\\Registry\\Machine\\Software\\Corvess";
 
 using RegFileTest = iotest::HostKernelTest;
-
-struct Stored {
-    ULONG Type;
-    std::vector<UCHAR> Data;
-    bool operator==(const Stored& other) const { return Type == other.Type && Data == other.Data; }
-};
-
-Stored Get(PCWSTR path, PCWSTR name) {
-    Stored stored{0, {}};
-    EXPECT_EQ(HkRegGetValue(path, name, &stored.Type, &stored.Data), STATUS_SUCCESS);
-    return stored;
-}
 
 TEST_F(RegFileTest, ExportWritesRegeditText) {
     HkRegSetString(kBase, L"Name", L"C:\\Tools\\\"q\".exe");

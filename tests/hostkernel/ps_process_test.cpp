@@ -209,17 +209,14 @@ TEST_F(PsTest, ResetForgetsEveryProcess) {
     HkPsDestroyProcess(again);
 }
 
-using AnswerHooksTest = iotest::HostKernelTest;
+using AnswerHooksTest = PsTest;
 
 TEST_F(AnswerHooksTest, ImageNameAnswerIsShapedAndTheProcessHandleKeepsItsAccess)
 {
     PEPROCESS Process = HkPsCreateProcess(L"C:\\b.exe", nullptr);
-    OBJECT_ATTRIBUTES Attributes;
-    InitializeObjectAttributes(&Attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    CLIENT_ID Client = {HkPsProcessId(Process), nullptr};
     HANDLE Handle = nullptr;
     EXPECT_EQ(HkObLastHandleAccess(*PsProcessType), 0u);
-    ASSERT_EQ(ZwOpenProcess(&Handle, PROCESS_QUERY_LIMITED_INFORMATION, &Attributes, &Client), STATUS_SUCCESS);
+    ASSERT_EQ(OpenById(HkPsProcessId(Process), PROCESS_QUERY_LIMITED_INFORMATION, &Handle), STATUS_SUCCESS);
     EXPECT_EQ(HkObLastHandleAccess(*PsProcessType), static_cast<ACCESS_MASK>(PROCESS_QUERY_LIMITED_INFORMATION));
 
     // Text from byte 30 of a 40-byte block: only its first 10 bytes land.

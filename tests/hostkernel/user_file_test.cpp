@@ -120,6 +120,24 @@ NTSTATUS SerialEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS OpenLink(PCWSTR name, ULONG attributes, HANDLE* handle) {
+    UNICODE_STRING nameString = Us(name);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &nameString, attributes, nullptr, nullptr);
+    return ZwOpenSymbolicLinkObject(handle, 0x80, &oa);
+}
+
+NTSTATUS CreateLink(PCWSTR link, PCWSTR target) {
+    UNICODE_STRING linkString = Us(link);
+    UNICODE_STRING targetString = Us(target);
+    return IoCreateSymbolicLink(&linkString, &targetString);
+}
+
+NTSTATUS DeleteLink(PCWSTR link) {
+    UNICODE_STRING linkString = Us(link);
+    return IoDeleteSymbolicLink(&linkString);
+}
+
 class UserFileTest : public HostKernelTest {
 protected:
     void SetUp() override {
@@ -128,16 +146,13 @@ protected:
         driver = LoadDriver(L"serialx", SerialEntry);
         device = MakeDevice(driver, L"\\Device\\Serial0");
         device->Flags |= DO_BUFFERED_IO;
-        UNICODE_STRING link = Us(L"\\DosDevices\\COM3");
-        UNICODE_STRING target = Us(L"\\Device\\Serial0");
-        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+        ASSERT_EQ(CreateLink(L"\\DosDevices\\COM3", L"\\Device\\Serial0"), STATUS_SUCCESS);
     }
     void TearDown() override {
         if (handle) {
             EXPECT_EQ(HkUserCloseHandle(handle), STATUS_SUCCESS);
         }
-        UNICODE_STRING link = Us(L"\\DosDevices\\COM3");
-        IoDeleteSymbolicLink(&link);
+        DeleteLink(L"\\DosDevices\\COM3");
         if (device) {
             DestroyStack(IoGetAttachedDevice(device));
         }
@@ -406,13 +421,11 @@ TEST_F(UserFileConcurrencyTest, LinksComeAndGoFromManyThreads) {
         threads.emplace_back([&, t] {
             WCHAR name[32];
             swprintf(name, L"\\DosDevices\\CNC%d", t);
-            UNICODE_STRING link = Us(name);
-            UNICODE_STRING target = Us(L"\\Device\\Serial0");
             for (int i = 0; i < 50; ++i) {
-                if (NT_SUCCESS(IoCreateSymbolicLink(&link, &target))) {
+                if (NT_SUCCESS(CreateLink(name, L"\\Device\\Serial0"))) {
                     ++created;
                     EXPECT_NE(HkObLookupDevice(name), nullptr);
-                    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+                    EXPECT_EQ(DeleteLink(name), STATUS_SUCCESS);
                 }
             }
         });
@@ -425,24 +438,6 @@ TEST_F(UserFileConcurrencyTest, LinksComeAndGoFromManyThreads) {
 }
 
 class ObNamespaceTest : public HostKernelTest {};
-
-NTSTATUS OpenLink(PCWSTR name, ULONG attributes, HANDLE* handle) {
-    UNICODE_STRING nameString = Us(name);
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &nameString, attributes, nullptr, nullptr);
-    return ZwOpenSymbolicLinkObject(handle, 0x80, &oa);
-}
-
-NTSTATUS CreateLink(PCWSTR link, PCWSTR target) {
-    UNICODE_STRING linkString = Us(link);
-    UNICODE_STRING targetString = Us(target);
-    return IoCreateSymbolicLink(&linkString, &targetString);
-}
-
-NTSTATUS DeleteLink(PCWSTR link) {
-    UNICODE_STRING linkString = Us(link);
-    return IoDeleteSymbolicLink(&linkString);
-}
 
 TEST_F(ObNamespaceTest, StandardDirectoriesAndDosAliases) {
     EXPECT_TRUE(HkObNameExists(L"\\Device"));
