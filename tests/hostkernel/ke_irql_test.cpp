@@ -24,19 +24,6 @@ TEST_F(KeIrqlTest, RaiseAndLowerTrackTheThreadIrql) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(KeIrqlTest, RaisingDownOrLoweringUpIsAStop) {
-    HkVerifierCapture capture;
-    KeLowerIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(capture.Count(HkViolation::IrqlBadLower), 1u);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KIRQL ignored;
-    KeRaiseIrql(APC_LEVEL, &ignored);
-    EXPECT_EQ(capture.Count(HkViolation::IrqlBadRaise), 1u);
-    KeLowerIrql(old);
-}
-
 TEST_F(KeIrqlTest, PageableCodeAtDispatchIsAStopNamingTheRoutine) {
     PageableRoutine();
     KIRQL old;

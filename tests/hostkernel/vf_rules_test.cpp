@@ -146,6 +146,14 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
              EXPECT_EQ(HkTimerSetCount(), 0u);
              HkClockAdvance(20); },
          HkViolation::PoolFreedWithTimer},
+        {"lower the IRQL to a higher one", [](Objects&) {
+             KeLowerIrql(DISPATCH_LEVEL);
+             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL); },
+         HkViolation::IrqlBadLower},
+        {"raise the IRQL to a lower one", [](Objects&) {
+             KIRQL old;
+             KeRaiseIrql(APC_LEVEL, &old); },
+         HkViolation::IrqlBadRaise, DISPATCH_LEVEL},
         {"set an event above DISPATCH_LEVEL", [](Objects& o) {
              KeInitializeEvent(&o.Event, NotificationEvent, FALSE);
              KeSetEvent(&o.Event, IO_NO_INCREMENT, FALSE); },
