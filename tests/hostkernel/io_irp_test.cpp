@@ -540,14 +540,6 @@ protected:
     PDRIVER_OBJECT driver = nullptr;
 };
 
-struct TimerExtension {
-    TestExtension Header;
-    KTIMER Timer;
-    KDPC Dpc;
-};
-
-void NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
-
 TEST_F(IoDeviceTest, DriverObjectComesWithDefaultsAndName) {
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(HkIoFindDriver(L"sample"), driver);
@@ -690,31 +682,6 @@ TEST_F(IoDeviceTest, BusDeletesItsPdoBeforeTheFunctionDeviceDetaches) {
     EXPECT_EQ(HkIoLiveDeviceCount(), 1u);
     IoDeleteDevice(fdo);
     EXPECT_EQ(HkIoLiveDeviceCount(), 0u);
-}
-
-TEST_F(IoDeviceTest, DeletingWithASetTimerOrQueuedDpcIsAStop) {
-    PDEVICE_OBJECT device = MakeDevice(driver, nullptr, sizeof(TimerExtension));
-    auto* extension = static_cast<TimerExtension*>(device->DeviceExtension);
-    KeInitializeTimer(&extension->Timer);
-    KeInitializeDpc(&extension->Dpc, NothingDpc, nullptr);
-    LARGE_INTEGER due;
-    due.QuadPart = -10000000;
-    KeSetTimer(&extension->Timer, due, &extension->Dpc);
-    {
-        HkVerifierCapture capture;
-        IoDeleteDevice(device);
-        EXPECT_EQ(capture.Count(HkViolation::DeleteDeviceWithTimer), 1u);
-    }
-    KeCancelTimer(&extension->Timer);
-    HkDpcSetAutoRun(false);
-    KeInsertQueueDpc(&extension->Dpc, nullptr, nullptr);
-    {
-        HkVerifierCapture capture;
-        IoDeleteDevice(device);
-        EXPECT_EQ(capture.Count(HkViolation::DeleteDeviceWithDpc), 1u);
-    }
-    KeRemoveQueueDpc(&extension->Dpc);
-    IoDeleteDevice(device);
 }
 
 }  // namespace

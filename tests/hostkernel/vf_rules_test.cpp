@@ -180,6 +180,23 @@ TEST_F(VfRulesTest, EachBrokenRuleIsAStop) {
              IoDeleteDevice(fdo);
              EXPECT_FALSE(HkIoIsDeletePending(fdo)); },
          HkViolation::DeviceDeletedAttached},
+        {"delete a device whose extension holds a set timer", [](Objects&) {
+             PDEVICE_OBJECT device = MakeDevice(LoadDriver(L"HkRulesDevice"), nullptr, sizeof(Objects));
+             auto* x = static_cast<Objects*>(device->DeviceExtension);
+             KeInitializeTimer(&x->Timer);
+             KeSetTimer(&x->Timer, Due(10000000), nullptr);
+             IoDeleteDevice(device);
+             KeCancelTimer(&x->Timer); },
+         HkViolation::DeleteDeviceWithTimer},
+        {"delete a device whose extension holds a queued DPC", [](Objects&) {
+             PDEVICE_OBJECT device = MakeDevice(LoadDriver(L"HkRulesDevice"), nullptr, sizeof(Objects));
+             auto* x = static_cast<Objects*>(device->DeviceExtension);
+             KeInitializeDpc(&x->Dpc, IgnoreDpc, nullptr);
+             HkDpcSetAutoRun(false);
+             KeInsertQueueDpc(&x->Dpc, nullptr, nullptr);
+             IoDeleteDevice(device);
+             KeRemoveQueueDpc(&x->Dpc); },
+         HkViolation::DeleteDeviceWithDpc},
         {"unload a driver with a device left", [](Objects&) {
              PDEVICE_OBJECT device = MakeDevice(LoadDriver(L"HkRulesDevice"));
              ObReferenceObject(device);
@@ -519,10 +536,8 @@ TEST_F(ExPoolTest, TimerDpcReadingPagedPoolIsAStop) {
         r->Block = (UCHAR*)ExAllocatePoolWithTag(c.Type, 8, kTagA);
         KeInitializeTimer(&r->Timer);
         KeInitializeDpc(&r->Dpc, ReadBlockDpc, r);
-        LARGE_INTEGER due;
-        due.QuadPart = -200 * 10000LL;
         HkVerifierCapture capture;
-        KeSetTimer(&r->Timer, due, &r->Dpc);
+        KeSetTimer(&r->Timer, Due(200 * 10000LL), &r->Dpc);
         HkClockAdvance(200);
         EXPECT_EQ(r->Seen, HK_POOL_FILL);
         EXPECT_EQ(capture.Count(HkViolation::PagedPoolAtHighIrql), c.Stops) << c.Type;
