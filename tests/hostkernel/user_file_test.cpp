@@ -236,51 +236,46 @@ TEST_F(UserFileTest, InitializingDeviceCannotBeOpened) {
     EXPECT_TRUE(g_seen.Requests.empty());
 }
 
-TEST_F(UserFileTest, BufferedControlSharesOneBufferAndCopiesBackInformationBytes) {
+// Each row: the driver's status and information for a buffered control
+// request; the caller gets that status, the count it is told, and how many
+// bytes come back (the rest keep their fill). An error copies nothing, a
+// warning does; information beyond the output is a stop.
+TEST_F(UserFileTest, BufferedControlCopiesBackInformationBytes) {
     OpenCom3();
-    UCHAR input[3] = {1, 2, 3};
-    UCHAR output[8];
-    memset(output, 0xEE, sizeof(output));
-    g_seen.ReplyInformation = 5;
-    ULONG returned = 0;
-    ASSERT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, input, 3, output, 8, &returned), STATUS_SUCCESS);
-    // One buffer of the larger length: the input, then pool fill.
+    const struct {
+        NTSTATUS Reply;
+        ULONG_PTR Information;
+        ULONG OutputLength;
+        ULONG Returned;
+        ULONG Copied;
+        size_t Stops;
+    } cases[] = {
+        {STATUS_INVALID_PARAMETER, 4, 4, 0, 0, 0},
+        {STATUS_BUFFER_OVERFLOW, 2, 4, 2, 2, 0},
+        {STATUS_SUCCESS, 6, 2, 6, 2, 1},
+        {STATUS_SUCCESS, 5, 8, 5, 5, 0},
+    };
+    for (const auto& c : cases) {
+        UCHAR input[3] = {1, 2, 3};
+        UCHAR output[8];
+        memset(output, 0xEE, sizeof(output));
+        g_seen.ReplyStatus = c.Reply;
+        g_seen.ReplyInformation = c.Information;
+        ULONG returned = 7;
+        HkVerifierCapture capture;
+        EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, input, 3, output, c.OutputLength, &returned), c.Reply)
+            << c.Information;
+        EXPECT_EQ(returned, c.Returned) << c.Information;
+        for (ULONG i = 0; i < sizeof(output); ++i) {
+            EXPECT_EQ(output[i], i < c.Copied ? 0x10 + i : 0xEE) << c.Information << " byte " << i;
+        }
+        EXPECT_EQ(capture.Count(), c.Stops) << c.Information;
+    }
+    // The last: one buffer of the larger length, the input, then pool fill.
     ASSERT_EQ(g_seen.SystemBuffer.size(), 8u);
     EXPECT_EQ(g_seen.SystemBuffer[0], 1);
     EXPECT_EQ(g_seen.SystemBuffer[2], 3);
     EXPECT_EQ(g_seen.SystemBuffer[3], HK_POOL_FILL);
-    EXPECT_EQ(returned, 5u);
-    EXPECT_EQ(output[0], 0x10);
-    EXPECT_EQ(output[4], 0x14);
-    EXPECT_EQ(output[5], 0xEE);
-}
-
-TEST_F(UserFileTest, ErrorStatusCopiesNothingButAWarningDoes) {
-    OpenCom3();
-    UCHAR output[4];
-    memset(output, 0xEE, sizeof(output));
-    g_seen.ReplyStatus = STATUS_INVALID_PARAMETER;
-    g_seen.ReplyInformation = 4;
-    ULONG returned = 7;
-    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, &returned), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(output[0], 0xEE);
-    EXPECT_EQ(returned, 0u);
-    g_seen.ReplyStatus = STATUS_BUFFER_OVERFLOW;
-    g_seen.ReplyInformation = 2;
-    EXPECT_EQ(HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 4, &returned), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(output[1], 0x11);
-    EXPECT_EQ(output[2], 0xEE);
-}
-
-TEST_F(UserFileTest, InformationBeyondTheOutputIsAStop) {
-    OpenCom3();
-    UCHAR output[2];
-    g_seen.ReplyInformation = 6;
-    {
-        HkVerifierCapture capture;
-        HkUserDeviceIoControl(handle, kIoctlEcho, nullptr, 0, output, 2, nullptr);
-        EXPECT_EQ(capture.Count(), 1u);
-    }
 }
 
 // Not pending: a read (deferred completion) is finished by the caller once
