@@ -527,14 +527,6 @@ TEST_F(ObNamespaceTest, UserProcessesHaveLocalDosDevices) {
     HkPsDestroyProcess(b);
 }
 
-TEST_F(ObNamespaceTest, MissingDirectoryIsAPathError) {
-    EXPECT_EQ(CreateLink(L"\\NoSuchDir\\COM3", L"\\Device\\X"), STATUS_OBJECT_PATH_NOT_FOUND);
-    HANDLE handle = nullptr;
-    EXPECT_EQ(OpenLink(L"\\NoSuchDir\\COM3", OBJ_KERNEL_HANDLE, &handle), STATUS_OBJECT_PATH_NOT_FOUND);
-    EXPECT_EQ(OpenLink(L"\\DosDevices\\COM9", OBJ_KERNEL_HANDLE, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(handle, nullptr);
-}
-
 TEST_F(ObNamespaceTest, ALinkToALinkLeadsToTheDeviceButOpensAsItself) {
     PDRIVER_OBJECT driver = LoadDriver(L"serialx");
     PDEVICE_OBJECT device = MakeDevice(driver, L"\\Device\\Serial0");
@@ -608,7 +600,7 @@ TEST_F(ObNamespaceTest, QueryTellsTheNeededLengthWhenTheBufferIsTooSmall) {
     EXPECT_EQ(DeleteLink(L"\\DosDevices\\COM3"), STATUS_SUCCESS);
 }
 
-TEST_F(ObNamespaceTest, OpenRefusesOtherObjectsAndBadAttributes) {
+TEST_F(ObNamespaceTest, OpenRefusesMissingNamesOtherObjectsAndBadAttributes) {
     PDRIVER_OBJECT driver = LoadDriver(L"serialx");
     PDEVICE_OBJECT device = MakeDevice(driver, L"\\Device\\Serial0");
     HANDLE handle = nullptr;
@@ -619,6 +611,10 @@ TEST_F(ObNamespaceTest, OpenRefusesOtherObjectsAndBadAttributes) {
     InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     oa.Length = 40;
     EXPECT_EQ(ZwOpenSymbolicLinkObject(&handle, 0x80, &oa), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(CreateLink(L"\\NoSuchDir\\COM3", L"\\Device\\X"), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(OpenLink(L"\\NoSuchDir\\COM3", OBJ_KERNEL_HANDLE, &handle), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(OpenLink(L"\\DosDevices\\COM9", OBJ_KERNEL_HANDLE, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(handle, nullptr);
     IoDeleteDevice(device);
     HkIoUnloadDriver(driver);
 }
