@@ -84,6 +84,7 @@ TEST_F(CreatePortTest, ExistingLinkIsTakenOverAndGivenBackOnRelease)
     PortExtension* Client;
     PortExtension* Control;
     ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &Control));
+    EXPECT_EQ(HkObLastHandleAccess(HkObSymbolicLinkType()), 0x80u);  // SYMBOLIC_LINK_QUERY, no more
 
     EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"<none>");
     ASSERT_NE(Client->LinkTarget, nullptr);
