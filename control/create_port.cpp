@@ -198,11 +198,10 @@ PAGEABLE_CODE NTSTATUS CreatePort(PortRequest* Request, BusExtension* Bus)
     }
     WritePortRecords(Client);
     WritePortRecords(Control);
-    PortExtension* const Pair[] = {Client, Control};
     BOOLEAN Published;
     {
         PortListHold Hold(Bus, TRUE);
-        Published = PublishPorts(Pair, RTL_NUMBER_OF(Pair));
+        Published = PublishPorts(Client, Control);
     }
     if (Published) {
         ScheduleRescan(Bus);

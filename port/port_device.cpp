@@ -93,18 +93,22 @@ RESIDENT_CODE static PortGroup* DropGroupReference(PortGroup* Group)
     return Group != NULL && --Group->ReferenceCount == 0 ? Group : NULL;
 }
 
-RESIDENT_CODE BOOLEAN PublishPorts(PortExtension* const* Ports, ULONG Count)
+// A rescan that ran while the records were written left the port out and
+// marked it missing; it was never reported, so that mark goes.
+RESIDENT_CODE static void Publish(PortExtension* Port)
 {
-    for (ULONG i = 0; i < Count; ++i) {
-        if (Ports[i]->Removed) {
-            return FALSE;
-        }
+    Port->ReportedMissing = 0;
+    SetPresent(Port, 1);
+}
+
+RESIDENT_CODE BOOLEAN PublishPorts(PortExtension* First, PortExtension* Second)
+{
+    if (First->Removed || (Second != NULL && Second->Removed)) {
+        return FALSE;
     }
-    // A rescan that ran while the records were written left the ports out
-    // and marked them missing; they were never reported, so that mark goes.
-    for (ULONG i = 0; i < Count; ++i) {
-        Ports[i]->ReportedMissing = 0;
-        SetPresent(Ports[i], 1);
+    Publish(First);
+    if (Second != NULL) {
+        Publish(Second);
     }
     return TRUE;
 }

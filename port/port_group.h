@@ -25,11 +25,11 @@ void FreePortGroup(PortGroup* Group);
 // first and then publishes the port.
 void JoinPortGroup(PortExtension* Port, PortGroup* Group, UCHAR IsControl);
 
-// Makes the port devices a creator has finished present, all or none: none
-// when a removal marked any of them since their creation. The PnP manager
-// has then never heard of them and the creator destroys them. PortListLock
-// is held.
-BOOLEAN PublishPorts(PortExtension* const* Ports, ULONG Count);
+// Makes the port devices a creator has finished (Second may be NULL)
+// present, both or none: none when a removal marked either of them since
+// their creation. The PnP manager has then never heard of them and the
+// creator destroys them. PortListLock is held.
+BOOLEAN PublishPorts(PortExtension* First, PortExtension* Second);
 
 // Keeps a port device's record, its bus device's record and its group (with
 // the managed port's strings) for a scope with no lock held: a release of

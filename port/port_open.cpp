@@ -179,7 +179,7 @@ PAGEABLE_CODE void SpawnNextClient(PortExtension* Port)
         if (Joined) {
             WritePortRecords(Next);
             PortListHold Hold(Bus);
-            Published = PublishPorts(&Next, 1);
+            Published = PublishPorts(Next, NULL);
         }
         if (Published) {
             ScheduleRescan(Bus);
