@@ -23,10 +23,19 @@ inline void HkRtlCopy(void* Destination, const void* Source, SIZE_T Length, cons
         memmove(Destination, Source, Length);
     }
 }
+#ifdef __clang_analyzer__
+// The static analyzer reads the driver as Windows runs it: the copy or fill
+// always happens (the checked forms' skipped branch would read as garbage).
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#else
 #define RtlZeroMemory(Destination, Length) HkRtlFill((Destination), (Length), 0, "RtlZeroMemory")
 #define RtlFillMemory(Destination, Length, Fill) HkRtlFill((Destination), (Length), (Fill), "RtlFillMemory")
 #define RtlCopyMemory(Destination, Source, Length) HkRtlCopy((Destination), (Source), (Length), "RtlCopyMemory")
 #define RtlMoveMemory(Destination, Source, Length) HkRtlCopy((Destination), (Source), (Length), "RtlMoveMemory")
+#endif
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 // Number of leading bytes that match.
 SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
