@@ -139,6 +139,48 @@ TEST_F(RemovePortTest, RemoveAllReleasesPortsNeverReported)
     EXPECT_TRUE(RescanArmed());
 }
 
+// Held where RemoveAllPorts frees the first port device of a pair the PnP
+// manager never heard of, before the pair's control port device goes.
+std::atomic<Gate*> ReleaseGate{nullptr};
+std::atomic<PDEVICE_OBJECT> HeldAtFree{nullptr};
+void HoldAtFree(PDEVICE_OBJECT Device)
+{
+    Gate* Held = ReleaseGate.load();
+    if (Device == HeldAtFree.load() && Held != nullptr) {
+        Held->Hold();
+    }
+}
+
+// The name of an unreported pair is back before its gate opens: a CreatePort
+// of the name in between takes the original link over, the departing control
+// port device leaves it alone, and the original comes back at the end.
+TEST_F(RemovePortTest, CreateBesideTheReleaseOfAnUnreportedPairKeepsTheOriginalLink)
+{
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    ASSERT_EQ(MakeLink(u"\\DosDevices\\COM3", u"\\Device\\Serial2"), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(CreateManaged(u"COM3", &Client, &ControlPort));
+    static bool Registered = false;
+    if (!Registered) {
+        HkIoRegisterDeviceFreeHook(HoldAtFree);
+        Registered = true;
+    }
+    Gate Held;
+    HeldAtFree = Client->Header.Self;
+    ReleaseGate = &Held;
+    std::thread Remover(
+        [&] { EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS); });
+    Held.WaitEntered();
+    EXPECT_EQ(CreatePortRequest(u"COM3").Status, STATUS_SUCCESS);
+    Held.Release();
+    Remover.join();
+    ReleaseGate = nullptr;
+    HeldAtFree = nullptr;
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"<none>");  // held by the new pair
+
+    EXPECT_EQ(Control(dravolux::IoctlRemoveAllPorts, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkTargetOf(u"\\DosDevices\\COM3"), u"\\Device\\Serial2");
+}
+
 // A request reaching a port device while its removal deletes it (held where
 // the control port device gives its name back) finds it deleted.
 TEST_F(RemovePortTest, RequestDuringDeletionIsDeletePending)
