@@ -55,7 +55,12 @@ TEST_F(PortIdentity, IdentifiersAndTextsFollowTheIndex)
     for (const auto& [R, Expected] : Answers) {
         EXPECT_EQ(R.Status, STATUS_SUCCESS);
         ASSERT_NE(R.Information, 0u);
-        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(R.Information), Expected.size()), Expected);
+        const char16_t* Text = reinterpret_cast<const char16_t*>(R.Information);
+        EXPECT_EQ(std::u16string(Text, Expected.size()), Expected);
+        // The rest of the answer's block is zero: no pool contents go out.
+        size_t Units = HkPoolBlockAt(Text).Size / sizeof(char16_t);
+        EXPECT_EQ(std::u16string(Text + Expected.size(), Units - Expected.size()),
+                  std::u16string(Units - Expected.size(), 0));
         ExFreePool(reinterpret_cast<PVOID>(R.Information));
     }
     Port->Index = 123;
