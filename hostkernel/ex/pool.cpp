@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <deque>
 #include <map>
@@ -18,18 +20,6 @@
 #include "hk/pool.h"
 #include "hk/verifier.h"
 #include "ke/ke_internal.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HK_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(HK_ASAN)
-#include <sanitizer/asan_interface.h>
-#else
-#define ASAN_POISON_MEMORY_REGION(a, s) ((void)(a), (void)(s))
-#define ASAN_UNPOISON_MEMORY_REGION(a, s) ((void)(a), (void)(s))
-#endif
 #include "nt/ex.h"
 
 namespace {
