@@ -326,6 +326,20 @@ void FinishCompleted(PIRP irp) {
 // it: the pass is not checked then, the end of the completion is.
 // Locations from lo to hi (0: the lowest driver the IRP reached) must have
 // started it.
+// Caller holds IrpLock. Takes the first location from lo to hi that still
+// owes PoStartNextPowerIrp off the list; 0 when none does.
+CHAR TakeOwedLocked(IrpState& state, CHAR lo, CHAR hi) {
+    auto& owed = state.PowerNotStarted;
+    for (auto it = owed.begin(); it != owed.end(); ++it) {
+        if (*it >= lo && *it <= hi) {
+            CHAR location = *it;
+            owed.erase(it);
+            return location;
+        }
+    }
+    return 0;
+}
+
 void CheckPowerStarted(PIRP irp, const char* how, CHAR lo, CHAR hi) {
     CHAR owed = 0;
     {
@@ -334,17 +348,10 @@ void CheckPowerStarted(PIRP irp, const char* how, CHAR lo, CHAR hi) {
         if (!state) {
             return;
         }
-        auto& list = state->PowerNotStarted;
         if (lo == 0) {
             lo = hi = state->LowestPower;
         }
-        for (auto it = list.begin(); it != list.end(); ++it) {
-            if (*it >= lo && *it <= hi) {
-                owed = *it;
-                list.erase(it);
-                break;
-            }
-        }
+        owed = TakeOwedLocked(*state, lo, hi);
     }
     if (owed != 0) {
         HkVerifierStop(HkViolation::PowerIrpNotStarted,
@@ -716,13 +723,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 void hkio::PowerIrpStarted(PIRP irp) {
     std::lock_guard<std::mutex> guard(IrpLock());
     if (IrpState* state = FindState(irp)) {
-        auto& owed = state->PowerNotStarted;
-        for (auto it = owed.begin(); it != owed.end(); ++it) {
-            if (*it == irp->CurrentLocation) {
-                owed.erase(it);
-                break;
-            }
-        }
+        TakeOwedLocked(*state, irp->CurrentLocation, irp->CurrentLocation);
     }
 }
 
